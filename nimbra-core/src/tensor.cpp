@@ -1,0 +1,158 @@
+#include "nimbra/tensor.hpp"
+
+#include <cstring>
+#include <string>
+
+#include "nimbra/fault.hpp"
+
+namespace nimbra {
+
+// ---- FreshBuffer -----------------------------------------------------------
+
+FreshBuffer::FreshBuffer(std::uint64_t count, bool zeroed)
+    : buffer_(Buffer::allocate(count, zeroed)), count_(count) {}
+
+FreshBuffer::FreshBuffer(FreshBuffer&& other) noexcept
+    : buffer_(std::exchange(other.buffer_, nullptr)), count_(std::exchange(other.count_, 0)) {}
+
+FreshBuffer& FreshBuffer::operator=(FreshBuffer&& other) noexcept {
+  std::swap(buffer_, other.buffer_);
+  std::swap(count_, other.count_);
+  return *this;
+}
+
+FreshBuffer::~FreshBuffer() {
+  if (buffer_) buffer_->release();
+}
+
+float* FreshBuffer::data() noexcept { return buffer_ ? buffer_->data() : nullptr; }
+
+// ---- construction ----------------------------------------------------------
+
+Tensor::Tensor(Shape shape, Strides strides, Storage storage, std::uint64_t offset)
+    : shape_(std::move(shape)), strides_(std::move(strides)), storage_(std::move(storage)), offset_(offset) {}
+
+Tensor Tensor::from_fresh(FreshBuffer&& values, std::span<const std::uint64_t> shape) {
+  NIMBRA_CHECK(values.size() == numel_of(shape), "result length does not match its shape");
+  Shape s(shape);
+  Strides st = default_strides(shape);
+  Buffer* buffer = std::exchange(values.buffer_, nullptr);
+  std::uint64_t len = std::exchange(values.count_, 0);
+  return Tensor(std::move(s), std::move(st), Storage(buffer, len), 0);
+}
+
+Result<Tensor> Tensor::from_slice(std::span<const float> data, std::span<const std::uint64_t> shape) {
+  std::uint64_t n = checked_numel(shape);
+  if (data.size() != n) {
+    return err::InvalidShape{"Data length " + std::to_string(data.size()) + " doesn't match shape " +
+                             render_sizes(shape.data(), shape.size()) + " (numel=" + std::to_string(n) + ")"};
+  }
+  FreshBuffer values(n);
+  if (n) std::memcpy(values.data(), data.data(), n * sizeof(float));
+  return from_fresh(std::move(values), shape);
+}
+
+Tensor Tensor::full(std::span<const std::uint64_t> shape, float value) {
+  std::uint64_t n = checked_numel(shape);
+  std::uint32_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  bool zero = bits == 0;  // +0.0 only: -0.0 has the sign bit set
+  FreshBuffer values(n, zero);
+  if (!zero) std::fill(values.data(), values.data() + n, value);
+  return from_fresh(std::move(values), shape);
+}
+
+Tensor Tensor::view(Shape shape, Strides strides) const {
+  Tensor t(std::move(shape), std::move(strides), storage_, offset_);
+  t.requires_grad_ = requires_grad_;
+  return t;
+}
+
+// ---- reading ---------------------------------------------------------------
+
+bool Tensor::is_contiguous() const noexcept { return strides_ == default_strides(shape_); }
+
+bool Tensor::is_plain() const noexcept {
+  if (offset_ != 0) return false;
+  if (shape_.empty()) return true;
+  // Row-major strides, compared without building the default strides.
+  std::uint64_t acc = 1;
+  for (std::size_t i = shape_.size(); i-- > 0;) {
+    if (strides_[i] != acc) return false;
+    acc *= shape_[i];
+  }
+  return true;
+}
+
+void Tensor::gather_strided(float* out) const {
+  const float* src = storage_.buffer() ? storage_.buffer()->data() : nullptr;
+  const std::uint64_t len = storage_.len();
+  const std::uint64_t n = numel();
+  if (n == 0) return;
+  if (shape_.empty()) {
+    NIMBRA_CHECK(offset_ < len, "view reaches beyond its storage");
+    out[0] = src[offset_];
+    return;
+  }
+  // The last position an index walk can reach bounds every other one.
+  std::uint64_t last = offset_;
+  for (std::size_t d = 0; d < shape_.size(); ++d) last += (shape_[d] - 1) * strides_[d];
+  NIMBRA_CHECK(last < len, "view reaches beyond its storage");
+
+  const std::size_t nd = shape_.size();
+  const std::uint64_t inner = shape_[nd - 1];
+  const std::uint64_t inner_stride = strides_[nd - 1];
+  DimVec index = DimVec::zeros(nd);
+  std::uint64_t base = offset_;
+  for (std::uint64_t done = 0; done < n; done += inner) {
+    const float* row = src + base;
+    if (inner_stride == 1) {
+      std::memcpy(out, row, inner * sizeof(float));
+    } else {
+      for (std::uint64_t j = 0; j < inner; ++j) out[j] = row[j * inner_stride];
+    }
+    out += inner;
+    // Advance the outer index (all but the last dimension), last fastest.
+    for (std::size_t d = nd - 1; d-- > 0;) {
+      base += strides_[d];
+      if (++index[d] < shape_[d]) break;
+      base -= strides_[d] * shape_[d];
+      index[d] = 0;
+    }
+  }
+}
+
+void Tensor::copy_elements_to(float* out) const {
+  ReadGuard guard(storage_.buffer());
+  if (is_plain()) {
+    std::uint64_t n = numel();
+    NIMBRA_CHECK(n <= storage_.len(), "tensor larger than its storage");
+    if (n) std::memcpy(out, storage_.buffer()->data(), n * sizeof(float));
+  } else {
+    gather_strided(out);
+  }
+}
+
+ElementsView Tensor::elements() const {
+  ElementsView view;
+  view.size_ = numel();
+  if (is_plain()) {
+    NIMBRA_CHECK(view.size_ <= storage_.len(), "tensor larger than its storage");
+    view.guard_ = ReadGuard(storage_.buffer());
+    view.data_ = storage_.buffer() ? storage_.buffer()->data() : nullptr;
+  } else {
+    view.copy_.reset(new float[view.size_]);
+    ReadGuard guard(storage_.buffer());
+    gather_strided(view.copy_.get());
+    view.data_ = view.copy_.get();
+  }
+  return view;
+}
+
+std::vector<float> Tensor::data_f32() const {
+  std::vector<float> out(numel());
+  copy_elements_to(out.data());
+  return out;
+}
+
+}  // namespace nimbra

@@ -1,0 +1,233 @@
+#include "args.hpp"
+
+#include <string>
+
+#include "errors.hpp"
+
+namespace nimbra::py {
+
+namespace {
+
+std::string full_name(const ArgSpec& spec) {
+  return std::string(spec.cls) + "." + spec.name + "()";
+}
+
+void raise_type_error(const std::string& text) { PyErr_SetString(PyExc_TypeError, text.c_str()); }
+
+bool str_equals(PyObject* key, const char* name) {
+  return PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, name) == 0;
+}
+
+}  // namespace
+
+bool parse_args(const ArgSpec& spec, PyObject* args, PyObject* kwargs, PyObject** out) {
+  const std::size_t count = spec.params.size();
+  const char* const* params = spec.params.begin();
+  for (std::size_t i = 0; i < count; ++i) out[i] = nullptr;
+
+  Py_ssize_t given = args ? PyTuple_Size(args) : 0;
+  if (given < 0) return false;
+  if (static_cast<std::size_t>(given) > count) {
+    raise_type_error(full_name(spec) + " takes " + std::to_string(count) + " positional arguments but " +
+                     std::to_string(given) + (given == 1 ? " was" : " were") + " given");
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < given; ++i) out[i] = PyTuple_GetItem(args, i);
+
+  if (kwargs) {
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      std::size_t k = 0;
+      while (k < count && !str_equals(key, params[k])) ++k;
+      if (k == count) {
+        PyObject* text = PyObject_Str(key);
+        const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text, nullptr) : nullptr;
+        std::string name = utf8 ? utf8 : "?";
+        Py_XDECREF(text);
+        PyErr_Clear();
+        raise_type_error(full_name(spec) + " got an unexpected keyword argument '" + name + "'");
+        return false;
+      }
+      if (out[k]) {
+        raise_type_error(full_name(spec) + " got multiple values for argument '" + params[k] + "'");
+        return false;
+      }
+      out[k] = value;
+    }
+  }
+
+  std::vector<const char*> missing;
+  for (std::size_t i = 0; i < count; ++i)
+    if (!out[i]) missing.push_back(params[i]);
+  if (!missing.empty()) {
+    std::string names;
+    for (std::size_t i = 0; i < missing.size(); ++i) {
+      if (i > 0) names += (missing.size() == 2) ? " and " : (i + 1 == missing.size() ? ", and " : ", ");
+      names += std::string("'") + missing[i] + "'";
+    }
+    raise_type_error(full_name(spec) + " missing " + std::to_string(missing.size()) + " required positional " +
+                     (missing.size() == 1 ? "argument" : "arguments") + ": " + names);
+    return false;
+  }
+  return true;
+}
+
+void name_argument_error(const char* name) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  PyObject* text = value ? PyObject_Str(value) : nullptr;
+  const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text, nullptr) : nullptr;
+  std::string message = std::string("argument '") + name + "': " + (utf8 ? utf8 : "");
+  PyErr_Clear();
+  PyObject* cause = value ? PyException_GetCause(value) : nullptr;
+  raise_with_cause(PyExc_TypeError, message, cause);
+  Py_XDECREF(cause);
+  Py_XDECREF(text);
+  Py_XDECREF(type);
+  Py_XDECREF(value);
+  Py_XDECREF(traceback);
+}
+
+bool to_u64(PyObject* value, std::uint64_t& out) {
+  if (PyLong_CheckExact(value)) {
+    out = PyLong_AsUnsignedLongLong(value);
+    return !(out == static_cast<std::uint64_t>(-1) && PyErr_Occurred());
+  }
+  PyObject* index = PyNumber_Index(value);
+  if (!index) return false;
+  out = PyLong_AsUnsignedLongLong(index);
+  Py_DECREF(index);
+  return !(out == static_cast<std::uint64_t>(-1) && PyErr_Occurred());
+}
+
+bool to_i32(PyObject* value, std::int32_t& out) {
+  PyObject* index = PyNumber_Index(value);
+  if (!index) return false;
+  long long wide = PyLong_AsLongLong(index);
+  Py_DECREF(index);
+  if (wide == -1 && PyErr_Occurred()) return false;
+  if (wide > INT32_MAX) {
+    PyErr_SetString(PyExc_OverflowError, "signed integer is greater than maximum");
+    return false;
+  }
+  if (wide < INT32_MIN) {
+    PyErr_SetString(PyExc_OverflowError, "signed integer is less than minimum");
+    return false;
+  }
+  out = static_cast<std::int32_t>(wide);
+  return true;
+}
+
+bool to_size_list(PyObject* value, const char* name, std::vector<std::uint64_t>& out) {
+  out.clear();
+  if (PyUnicode_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    name_argument_error(name);
+    return false;
+  }
+  if (!PySequence_Check(value)) {
+    std::string text = "'" + type_qualname(value) + "' object cannot be converted to 'Sequence'";
+    PyErr_SetString(PyExc_TypeError, text.c_str());
+    name_argument_error(name);
+    return false;
+  }
+  // Lists and tuples are read by position; anything else by iteration.
+  if (PyList_CheckExact(value) || PyTuple_CheckExact(value)) {
+    bool list = PyList_CheckExact(value);
+    Py_ssize_t size = list ? PyList_Size(value) : PyTuple_Size(value);
+    out.reserve(static_cast<std::size_t>(size));
+    for (Py_ssize_t i = 0; i < (list ? PyList_Size(value) : size); ++i) {
+      PyObject* item = list ? PyList_GetItem(value, i) : PyTuple_GetItem(value, i);
+      Py_INCREF(item);  // __index__ may run code that changes the list
+      std::uint64_t v = 0;
+      bool ok = to_u64(item, v);
+      Py_DECREF(item);
+      if (!ok) {
+        name_argument_error(name);
+        return false;
+      }
+      out.push_back(v);
+    }
+    return true;
+  }
+  Py_ssize_t hint = PySequence_Size(value);
+  if (hint < 0)
+    PyErr_Clear();
+  else
+    out.reserve(static_cast<std::size_t>(hint));
+  PyObject* iter = PyObject_GetIter(value);
+  if (!iter) {
+    name_argument_error(name);
+    return false;
+  }
+  while (PyObject* item = PyIter_Next(iter)) {
+    std::uint64_t v = 0;
+    bool ok = to_u64(item, v);
+    Py_DECREF(item);
+    if (!ok) {
+      Py_DECREF(iter);
+      name_argument_error(name);
+      return false;
+    }
+    out.push_back(v);
+  }
+  Py_DECREF(iter);
+  if (PyErr_Occurred()) {
+    name_argument_error(name);
+    return false;
+  }
+  return true;
+}
+
+namespace {
+
+bool flatten(PyObject* list, std::vector<float>& out) {
+  if (Py_EnterRecursiveCall(" while flattening tensor data")) return false;
+  bool ok = true;
+  const Py_ssize_t start_len = PyList_Size(list);
+  for (Py_ssize_t i = 0; i < start_len && i < PyList_Size(list); ++i) {
+    PyObject* item = PyList_GetItem(list, i);
+    if (PyFloat_CheckExact(item)) {
+      out.push_back(static_cast<float>(PyFloat_AsDouble(item)));
+      continue;
+    }
+    Py_INCREF(item);  // conversions may run code that changes the list
+    if (PyList_CheckExact(item)) {
+      ok = flatten(item, out);
+    } else {
+      double v = PyFloat_AsDouble(item);
+      if (!(v == -1.0 && PyErr_Occurred())) {
+        out.push_back(static_cast<float>(v));
+      } else {
+        PyErr_Clear();
+        if (PyList_Check(item)) {
+          ok = flatten(item, out);
+        } else {
+          PyErr_SetString(PyExc_ValueError, "Invalid data type in list");
+          ok = false;
+        }
+      }
+    }
+    Py_DECREF(item);
+    if (!ok) break;
+  }
+  Py_LeaveRecursiveCall();
+  return ok;
+}
+
+}  // namespace
+
+bool to_float_list(PyObject* value, std::vector<float>& out) {
+  if (!PyList_Check(value)) {
+    PyErr_SetString(PyExc_ValueError, "Data must be a list");
+    return false;
+  }
+  out.clear();
+  return flatten(value, out);
+}
+
+}  // namespace nimbra::py
