@@ -1,5 +1,6 @@
 #include "nimbra/tensor.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -100,20 +101,34 @@ void Tensor::gather_strided(float* out) const {
   NIMBRA_CHECK(last < len, "view reaches beyond its storage");
 
   const std::size_t nd = shape_.size();
-  const std::uint64_t inner = shape_[nd - 1];
-  const std::uint64_t inner_stride = strides_[nd - 1];
+  // A transposed pair of trailing dimensions (the next-to-last one running
+  // through memory) is copied in square tiles, so both the reads and the
+  // writes of a tile stay within a few cache lines per row.
+  const bool tiled = nd >= 2 && strides_[nd - 1] != 1 && strides_[nd - 2] == 1;
+  const std::size_t walk_dims = tiled ? nd - 2 : nd - 1;  // dimensions the counter walks
+  const std::uint64_t rows = tiled ? shape_[nd - 2] : 1;
+  const std::uint64_t cols = shape_[nd - 1];
+  const std::uint64_t col_stride = strides_[nd - 1];
+  const std::uint64_t slab = rows * cols;
   DimVec index = DimVec::zeros(nd);
   std::uint64_t base = offset_;
-  for (std::uint64_t done = 0; done < n; done += inner) {
-    const float* row = src + base;
-    if (inner_stride == 1) {
-      std::memcpy(out, row, inner * sizeof(float));
+  for (std::uint64_t done = 0; done < n; done += slab) {
+    const float* from = src + base;
+    if (tiled) {
+      constexpr std::uint64_t kTile = 32;
+      for (std::uint64_t c0 = 0; c0 < cols; c0 += kTile) {
+        const std::uint64_t c1 = std::min(cols, c0 + kTile);
+        for (std::uint64_t r = 0; r < rows; ++r)
+          for (std::uint64_t c = c0; c < c1; ++c) out[r * cols + c] = from[r + c * col_stride];
+      }
+    } else if (col_stride == 1) {
+      std::memcpy(out, from, cols * sizeof(float));
     } else {
-      for (std::uint64_t j = 0; j < inner; ++j) out[j] = row[j * inner_stride];
+      for (std::uint64_t j = 0; j < cols; ++j) out[j] = from[j * col_stride];
     }
-    out += inner;
-    // Advance the outer index (all but the last dimension), last fastest.
-    for (std::size_t d = nd - 1; d-- > 0;) {
+    out += slab;
+    // Advance the walked index, last walked dimension fastest.
+    for (std::size_t d = walk_dims; d-- > 0;) {
       base += strides_[d];
       if (++index[d] < shape_[d]) break;
       base -= strides_[d] * shape_[d];

@@ -1,0 +1,46 @@
+#include "nimbra/nn/linear.hpp"
+
+#include <string>
+
+#include "nimbra/fault.hpp"
+#include "nimbra/nn/init.hpp"
+#include "nimbra/ops.hpp"
+#include "random/generator.hpp"
+
+namespace nimbra::nn {
+
+Result<Tensor> t(const Tensor& x) {
+  if (x.ndim() != 2) return err::InvalidOperation{"t() only works on 2D tensors"};
+  return transpose(x, 0, 1);
+}
+
+Linear Linear::create(std::uint64_t in_features, std::uint64_t out_features, random::Generator& gen) {
+  if (in_features == 0) fail_precondition("Linear: in_features must be at least 1, got 0");
+  const std::uint64_t weight_shape[2] = {out_features, in_features};
+  const std::uint64_t bias_shape[1] = {out_features};
+  checked_numel(weight_shape);  // refuse sizes that do not fit before drawing anything
+  Tensor weight = kaiming_uniform(weight_shape, in_features, gen);
+  Tensor bias = bias_uniform(bias_shape, in_features, gen);
+  return Linear(std::move(weight), std::move(bias), in_features, out_features);
+}
+
+Linear Linear::create(std::uint64_t in_features, std::uint64_t out_features) {
+  return create(in_features, out_features, random::thread_generator());
+}
+
+Tensor Linear::forward(const Tensor& x) const {
+  Result<Tensor> wt = t(weight_);
+  NIMBRA_CHECK(wt.ok(), "a layer's weight is always 2-D");
+  Result<Tensor> y = matmul(x, wt.value());
+  if (!y) {
+    fail_precondition("Linear forward failed: expected an input with at least 2 dimensions and last dimension " +
+                      std::to_string(in_features_) + ", got shape " +
+                      render_sizes(x.shape().data(), x.ndim()) + " (" + y.error().display() + ")");
+  }
+  if (!bias_) return std::move(y).value();
+  Result<Tensor> out = add(y.value(), *bias_);
+  NIMBRA_CHECK(out.ok(), "the bias row broadcasts against every result");
+  return std::move(out).value();
+}
+
+}  // namespace nimbra::nn

@@ -1,5 +1,8 @@
 #include "args.hpp"
 
+#include <algorithm>
+#include <cstdlib>
+#include <new>
 #include <string>
 
 #include "errors.hpp"
@@ -185,23 +188,26 @@ bool to_size_list(PyObject* value, const char* name, std::vector<std::uint64_t>&
 
 namespace {
 
-bool flatten(PyObject* list, std::vector<float>& out) {
+bool flatten(PyObject* list, FloatSink& out) {
   if (Py_EnterRecursiveCall(" while flattening tensor data")) return false;
   bool ok = true;
   const Py_ssize_t start_len = PyList_Size(list);
-  for (Py_ssize_t i = 0; i < start_len && i < PyList_Size(list); ++i) {
+  // Only conversions that run Python code can change the list; the length is
+  // read again after each of them.
+  Py_ssize_t limit = start_len;
+  for (Py_ssize_t i = 0; i < limit; ++i) {
     PyObject* item = PyList_GetItem(list, i);
     if (PyFloat_CheckExact(item)) {
-      out.push_back(static_cast<float>(PyFloat_AsDouble(item)));
+      out.push(static_cast<float>(PyFloat_AsDouble(item)));
       continue;
     }
-    Py_INCREF(item);  // conversions may run code that changes the list
+    Py_INCREF(item);
     if (PyList_CheckExact(item)) {
       ok = flatten(item, out);
     } else {
       double v = PyFloat_AsDouble(item);
       if (!(v == -1.0 && PyErr_Occurred())) {
-        out.push_back(static_cast<float>(v));
+        out.push(static_cast<float>(v));
       } else {
         PyErr_Clear();
         if (PyList_Check(item)) {
@@ -214,6 +220,7 @@ bool flatten(PyObject* list, std::vector<float>& out) {
     }
     Py_DECREF(item);
     if (!ok) break;
+    limit = std::min(start_len, PyList_Size(list));
   }
   Py_LeaveRecursiveCall();
   return ok;
@@ -221,12 +228,20 @@ bool flatten(PyObject* list, std::vector<float>& out) {
 
 }  // namespace
 
-bool to_float_list(PyObject* value, std::vector<float>& out) {
+void FloatSink::grow(std::size_t cap) {
+  auto* bigger = static_cast<float*>(std::realloc(data_, cap * sizeof(float)));
+  if (!bigger) throw std::bad_alloc();
+  data_ = bigger;
+  capacity_ = cap;
+}
+
+FloatSink::~FloatSink() { std::free(data_); }
+
+bool to_float_list(PyObject* value, FloatSink& out) {
   if (!PyList_Check(value)) {
     PyErr_SetString(PyExc_ValueError, "Data must be a list");
     return false;
   }
-  out.clear();
   return flatten(value, out);
 }
 

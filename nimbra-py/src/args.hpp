@@ -33,8 +33,32 @@ bool to_i32(PyObject* value, std::int32_t& out);
 // A size list: any sequence but str, entries converted by to_u64. TypeErrors
 // are already named after `name`.
 bool to_size_list(PyObject* value, const char* name, std::vector<std::uint64_t>& out);
+// A growable array of f32 values that a flattened list is written into.
+class FloatSink {
+ public:
+  FloatSink() = default;
+  FloatSink(const FloatSink&) = delete;
+  FloatSink& operator=(const FloatSink&) = delete;
+  ~FloatSink();
+  void reserve(std::size_t n) {
+    if (capacity_ < n) grow(n);
+  }
+  void push(float v) {
+    if (size_ == capacity_) grow(capacity_ ? capacity_ * 2 : 1024);
+    data_[size_++] = v;
+  }
+  const float* data() const noexcept { return data_; }
+  std::size_t size() const noexcept { return size_; }
+
+ private:
+  void grow(std::size_t capacity);
+  float* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
 // Flattens a (nested) list of numbers into f32 values; ValueError for a
 // non-list or an item that is neither a number nor a list.
-bool to_float_list(PyObject* value, std::vector<float>& out);
+bool to_float_list(PyObject* value, FloatSink& out);
 
 }  // namespace nimbra::py

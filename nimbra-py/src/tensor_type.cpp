@@ -19,13 +19,13 @@ PyObject* tensor_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
     if (!parse_args(spec, args, kwargs, argv)) return nullptr;
     std::vector<std::uint64_t> shape;
     if (!to_size_list(argv[1], "shape", shape)) return nullptr;
-    std::vector<float> values;
+    FloatSink values;
     // The shape's count sizes the buffer when it is plausible; the length
     // check below still decides.
-    std::uint64_t expected = numel_of(shape);
+    const std::uint64_t expected = numel_of(shape);
     if (expected <= (std::uint64_t{1} << 24)) values.reserve(expected);
     if (!to_float_list(argv[0], values)) return nullptr;
-    Result<Tensor> made = Tensor::from_slice(values, shape);
+    Result<Tensor> made = Tensor::from_slice({values.data(), values.size()}, shape);
     if (!made) return raise_tensor_error("Failed to create tensor: ", made.error());
     if (!class_type(tensor_class)) return nullptr;
     allocfunc alloc = cls == tensor_class.type ? tensor_class.alloc
@@ -111,12 +111,12 @@ PyObject* tensor_tolist(PyObject* self, PyObject*) {
   });
 }
 
-#define NIMBRA_VARARGS(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
+
 
 PyMethodDef tensor_methods[] = {
-    {"zeros", NIMBRA_VARARGS(tensor_zeros), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+    {"zeros", NIMBRA_KW(tensor_zeros), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      "zeros(shape)\n--\n\nCreate a tensor filled with zeros"},
-    {"ones", NIMBRA_VARARGS(tensor_ones), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+    {"ones", NIMBRA_KW(tensor_ones), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      "ones(shape)\n--\n\nCreate a tensor filled with ones"},
     NIMBRA_TENSOR_STATIC_METHODS
     NIMBRA_TENSOR_METHODS

@@ -1,0 +1,79 @@
+// Scalar references, the 4-lane baseline variant and the run-time dispatch of
+// the element-wise kernels.
+#include "ops/elementwise_kernels.hpp"
+
+#include <string>
+
+#include "nimbra/fault.hpp"
+#include "ops/elementwise_kernels.inl"
+
+namespace nimbra::kernels {
+
+// relu contract: x > 0 ? x : +0.0; false for NaN and both zeros.
+float relu_scalar(float x) { return x > 0.0f ? x : 0.0f; }
+
+// sigmoid contract: y = 1 / (exp_approx(a) + 1) with a = clamp(-x, -88, 88).
+float sigmoid_scalar(float x) {
+  using namespace consts;
+  const float t = -x;
+  // Both comparisons are false for NaN, which therefore passes the clamp.
+  float a = -kExpClamp > t ? -kExpClamp : t;
+  a = kExpClamp < a ? kExpClamp : a;
+  const float s = a * a;
+  const float c = s * a;
+  const float q = s * s;
+  float e;
+  if (a < 0.0f) {
+    // The polynomial at -a, inverted: keeps E positive for negative a.
+    e = 1.0f / ((((s * 0.5f) + (1.0f - a)) - c * kK6) + q * kK24);
+  } else {
+    e = (((a + 1.0f) + s * 0.5f) + c * kK6) + q * kK24;
+  }
+  return 1.0f / (e + 1.0f);
+}
+
+// gelu contract: tanh form, tanh(c) ~ ((c*c + 27)*c) / (c*c*9 + 27) on the
+// argument clamped to [-3, 3], where it reaches +-1 exactly.
+float gelu_scalar(float x) {
+  using namespace consts;
+  float u = ((x * x) * x) * kGeluCubic + x;
+  u = u * kSqrt2OverPi;
+  float c = -kTanhClamp > u ? -kTanhClamp : u;  // NaN passes, as in sigmoid
+  c = kTanhClamp < c ? kTanhClamp : c;
+  const float s = c * c;
+  const float t = ((s + 27.0f) * c) / (s * 9.0f + 27.0f);
+  return (t + 1.0f) * (x * 0.5f);
+}
+
+const ElementKernels& detail::baseline_kernels() { return Variant<simd::sse::Vec>::table; }
+
+const ElementKernels& element_kernels(cpu::Isa isa) {
+  if (!cpu::supports(isa)) {
+    fail_precondition(std::string("element_kernels: this CPU cannot run the ") + cpu::isa_name(isa) +
+                      " variant");
+  }
+  switch (isa) {
+    case cpu::Isa::Baseline: return detail::baseline_kernels();
+    case cpu::Isa::Avx2: return detail::avx2_kernels();
+    case cpu::Isa::Avx512: return detail::avx512_kernels();
+  }
+  fail_precondition("element_kernels: unknown ISA " + std::to_string(static_cast<int>(isa)));
+}
+
+namespace {
+// The table of the widest supported ISA, copied once on first use.
+const ElementKernels& active() {
+  static const ElementKernels table = element_kernels(cpu::best_isa());
+  return table;
+}
+}  // namespace
+
+void binary(BinaryOp op, const float* a, bool a_scalar, const float* b, bool b_scalar, float* out,
+            std::size_t n) {
+  active().binary(op, a, a_scalar, b, b_scalar, out, n);
+}
+void relu(const float* x, float* y, std::size_t n) { active().relu(x, y, n); }
+void sigmoid(const float* x, float* y, std::size_t n) { active().sigmoid(x, y, n); }
+void gelu(const float* x, float* y, std::size_t n) { active().gelu(x, y, n); }
+
+}  // namespace nimbra::kernels

@@ -1,0 +1,341 @@
+// The matmul framework (loops and packing) and its register-blocked
+// micro-kernel, written once over the vector vocabulary of matmul_vec.hpp and
+// instantiated by each ISA file (matmul_kernel*.cpp) with its own tile shape.
+//
+// Loop nest of the blocked path (Goto / BLIS), outermost first:
+//   jc: NC columns of C and B
+//     pc: KC inner steps     -> B (kc, nc) packed into NR-wide micro-panels
+//       ic: MC rows of A and C -> A (mc, kc) packed into MR-tall micro-panels
+//         jr: NR columns          (one B micro-panel, reused from L1)
+//           ir: MR rows           (one A micro-panel) -> micro-kernel on C (MR, NR)
+// The pc loop walks k in ascending blocks and sits outside every loop over C,
+// so each output's running sum goes through the blocks in order: the first
+// block starts from +0.0, later blocks resume from the value left in C. Each
+// output therefore keeps the single ascending chain of the reference loop.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <utility>
+
+#include "ops/matmul_kernel.hpp"
+#include "ops/matmul_vec.hpp"
+
+namespace nimbra::kernels::mm {
+
+// Per-thread packing buffers (plain code, in matmul_kernel.cpp): slot 0 holds
+// the packed A block, slot 1 the packed B panel. 64-byte aligned; they grow
+// on demand and are kept for the thread's lifetime, so steady-state calls do
+// not allocate.
+float* scratch(int slot, std::size_t floats);
+
+// The variants. Each is defined in the file compiled for its ISA.
+void gemm_baseline(std::size_t m, std::size_t n, std::size_t k, MatView a, MatView b, float* c,
+                   std::size_t ldc);
+void gemm_avx2(std::size_t m, std::size_t n, std::size_t k, MatView a, MatView b, float* c,
+               std::size_t ldc);
+void gemm_avx512(std::size_t m, std::size_t n, std::size_t k, MatView a, MatView b, float* c,
+                 std::size_t ldc);
+
+inline namespace NIMBRA_MM_ABI {
+
+NIMBRA_MM_INLINE std::size_t min_sz(std::size_t x, std::size_t y) { return x < y ? x : y; }
+
+// ---------------------------------------------------------------------------
+// Micro-kernel contract
+//
+// tile<X, R, NV, Partial, ACS> updates an R x N block of C, N = NV * X::W, or
+// fewer when Partial: then only lanes [0, tail) of the last vector are used.
+//   a(i, p) = a[i*a_rs + p*a_cs]      any strides; a packed micro-panel has
+//                                     a_rs = 1, a_cs = MR (ACS > 0 fixes these
+//                                     at compile time as 1 and ACS)
+//   b(p, j) = b[p*b_rs + j]           columns contiguous (a packed micro-panel
+//                                     has b_rs = NR)
+//   C(i, j) = c[i*ldc + j]
+// It performs, for every (i, j) of the block,
+//   acc = first ? +0.0f : C(i, j)
+//   for p = 0 .. kc-1:  acc = acc + (a(i, p) * b(p, j))    (f32 mul, then f32 add)
+//   C(i, j) = acc
+// holding the R x NV accumulators in registers for all kc steps. Lanes
+// outside the block are neither read nor written in b or C, so the kernel may
+// run directly on unpacked operands at a matrix edge. kc may be 0 (then the
+// block is zeroed or left as is).
+// ---------------------------------------------------------------------------
+template <class X, int R, int NV, bool Partial, int ACS>
+void tile(std::size_t kc, const float* a, std::ptrdiff_t a_rs, std::ptrdiff_t a_cs,
+          const float* b, std::ptrdiff_t b_rs, float* c, std::size_t ldc, bool first,
+          std::size_t tail) {
+  using T = typename X::T;
+  constexpr std::size_t W = X::W;
+  if constexpr (ACS > 0) {
+    a_rs = 1;
+    a_cs = ACS;
+  }
+  const typename X::M last = X::mask(Partial ? tail : W);
+  T acc[R][NV];
+  if (first) {
+#pragma GCC unroll 32
+    for (int i = 0; i < R; ++i)
+#pragma GCC unroll 16
+      for (int v = 0; v < NV; ++v) acc[i][v] = X::zero();
+  } else {
+#pragma GCC unroll 32
+    for (int i = 0; i < R; ++i)
+#pragma GCC unroll 16
+      for (int v = 0; v < NV; ++v) {
+        const float* src = c + i * ldc + v * W;
+        acc[i][v] = (Partial && v == NV - 1) ? X::load_m(src, last) : X::load(src);
+      }
+  }
+  for (std::size_t p = 0; p < kc; ++p) {
+    T bv[NV];
+#pragma GCC unroll 16
+    for (int v = 0; v < NV; ++v)
+      bv[v] = (Partial && v == NV - 1) ? X::load_m(b + v * W, last) : X::load(b + v * W);
+#pragma GCC unroll 32
+    for (int i = 0; i < R; ++i) {
+      const T ai = X::bcast(a + i * a_rs);
+#pragma GCC unroll 16
+      for (int v = 0; v < NV; ++v) acc[i][v] = X::add(acc[i][v], X::mul(ai, bv[v]));
+    }
+    a += a_cs;
+    b += b_rs;
+  }
+#pragma GCC unroll 32
+  for (int i = 0; i < R; ++i)
+#pragma GCC unroll 16
+    for (int v = 0; v < NV; ++v) {
+      float* dst = c + i * ldc + v * W;
+      if (Partial && v == NV - 1)
+        X::store_m(dst, acc[i][v], last);
+      else
+        X::store(dst, acc[i][v]);
+    }
+}
+
+using TileFn = void (*)(std::size_t, const float*, std::ptrdiff_t, std::ptrdiff_t, const float*,
+                        std::ptrdiff_t, float*, std::size_t, bool, std::size_t);
+
+// Shape and blocking of one variant.
+//   MR x (NV * W)   the micro-tile (MR * NV accumulator registers)
+//   SHORT_ACC       accumulator budget of the wide tiles used when m < MR
+//   KC, MC, NC      cache blocks: B micro-panel (KC x NR) in L1, A block
+//                   (MC x KC) in L2, B panel (KC x NC) in L3
+template <class X, int MR_, int NV_, int SHORT_ACC_, std::size_t KC_, std::size_t MC_,
+          std::size_t NC_>
+struct Shape {
+  using Vec = X;
+  static constexpr int MR = MR_, NV = NV_, SHORT_ACC = SHORT_ACC_;
+  static constexpr std::size_t W = X::W, NR = NV_ * X::W;
+  static constexpr std::size_t KC = KC_, MC = MC_, NC = NC_;
+};
+
+template <class S>
+struct Gemm {
+  using X = typename S::Vec;
+  using T = typename X::T;
+  static constexpr int MR = S::MR, NV = S::NV;
+  static constexpr std::size_t W = S::W, NR = S::NR;
+
+  // Edge tiles, indexed by rows (1..MR), vectors (1..NV) and partial last vector.
+  template <std::size_t... I>
+  static constexpr std::array<TileFn, sizeof...(I)> make_edges(std::index_sequence<I...>) {
+    return {{&tile<X, int(I / (2 * NV)) + 1, int(I / 2) % NV + 1, (I % 2) != 0, 0>...}};
+  }
+  static constexpr auto kEdges = make_edges(std::make_index_sequence<MR * NV * 2>());
+
+  // Wide tiles for m < MR: R rows and as many vectors as the budget allows,
+  // so a short A still keeps enough independent chains in flight.
+  static constexpr int short_nv(int r) {
+    const int v = S::SHORT_ACC / r;
+    return v < NV ? NV : v;
+  }
+  template <std::size_t... I>
+  static constexpr std::array<TileFn, sizeof...(I)> make_short(std::index_sequence<I...>) {
+    return {{&tile<X, int(I) + 1, short_nv(int(I) + 1), false, 0>...}};
+  }
+  static constexpr auto kShort = make_short(std::make_index_sequence<MR>());
+
+  // Runs the R x cols block at c with the edge tiles (cols <= NR).
+  static void edge(std::size_t rows, std::size_t cols, std::size_t kc, const float* a,
+                   std::ptrdiff_t a_rs, std::ptrdiff_t a_cs, const float* b, std::ptrdiff_t b_rs,
+                   float* c, std::size_t ldc, bool first) {
+    const std::size_t nv = (cols + W - 1) / W;
+    const std::size_t tail = cols - (nv - 1) * W;
+    const std::size_t idx = ((rows - 1) * NV + (nv - 1)) * 2 + (tail != W ? 1 : 0);
+    kEdges[idx](kc, a, a_rs, a_cs, b, b_rs, c, ldc, first, tail);
+  }
+
+  // ---- k = 0 and k = 1: output-bound, one pass over C ----------------------
+
+  // Outputs of at least this many bytes go out with non-temporal stores: they
+  // would only evict the operands, and skipping the read-for-ownership of C
+  // halves the memory traffic.
+  static constexpr std::size_t kStreamBytes = std::size_t(1) << 20;
+
+  // row[j] = 0.0f + s * b[j] for j < n (s == nullptr: row[j] = +0.0).
+  static void write_row(float* row, std::size_t n, const float* s, const float* b, bool nt) {
+    const T z = X::zero();
+    const T sv = s ? X::bcast(s) : z;
+    std::size_t j = 0;
+    if (nt) {
+      // Scalar head up to the vector alignment the streaming store needs.
+      while (j < n && (reinterpret_cast<std::uintptr_t>(row + j) % (W * sizeof(float))) != 0) {
+        row[j] = s ? 0.0f + *s * b[j] : 0.0f;
+        ++j;
+      }
+      for (; j + W <= n; j += W) X::stream(row + j, s ? X::add(z, X::mul(sv, X::load(b + j))) : z);
+    } else {
+      for (; j + W <= n; j += W) X::store(row + j, s ? X::add(z, X::mul(sv, X::load(b + j))) : z);
+    }
+    if (j < n) {
+      const typename X::M m = X::mask(n - j);
+      X::store_m(row + j, s ? X::add(z, X::mul(sv, X::load_m(b + j, m))) : z, m);
+    }
+  }
+
+  // c (m, n) = a (m, 1) * b (1, n): one product per output, plus the +0.0 start.
+  static void outer(std::size_t m, std::size_t n, const MatView* a, MatView b, float* c,
+                    std::size_t ldc) {
+    const float* brow = b.data;
+    if (a && b.cs != 1) {
+      float* buf = scratch(1, n);
+      for (std::size_t j = 0; j < n; ++j) buf[j] = b.data[j * b.cs];
+      brow = buf;
+    }
+    const bool nt = m * n * sizeof(float) >= kStreamBytes;
+    for (std::size_t i = 0; i < m; ++i)
+      write_row(c + i * ldc, n, a ? a->data + i * a->rs : nullptr, brow, nt);
+    if (nt) X::fence();
+  }
+
+  // ---- m < MR with contiguous B rows: no packing, one pass over B ----------
+  static void short_rows(std::size_t m, std::size_t n, std::size_t k, MatView a, MatView b,
+                         float* c, std::size_t ldc) {
+    const std::size_t width = std::size_t(short_nv(int(m))) * W;
+    std::size_t j = 0;
+    for (; j + width <= n; j += width)
+      kShort[m - 1](k, a.data, a.rs, a.cs, b.data + j, b.rs, c + j, ldc, true, W);
+    for (; j < n; j += NR)
+      edge(m, min_sz(NR, n - j), k, a.data, a.rs, a.cs, b.data + j, b.rs, c + j, ldc, true);
+  }
+
+  // ---- packing -------------------------------------------------------------
+
+  // B (kc, nc) at `src` -> NR-wide micro-panels, panel jr at dst + jr*kc, each
+  // laid out [p][NR]. Columns past nc in the last panel are left unset: the
+  // kernel never reads them.
+  static void pack_b(const float* src, std::ptrdiff_t rs, std::ptrdiff_t cs, std::size_t kc,
+                     std::size_t nc, float* dst) {
+    for (std::size_t jr = 0; jr < nc; jr += NR) {
+      const std::size_t cols = min_sz(NR, nc - jr);
+      const float* s = src + static_cast<std::ptrdiff_t>(jr) * cs;
+      float* d = dst + jr * kc;
+      if (cs == 1 && cols == NR) {
+        for (std::size_t p = 0; p < kc; ++p) {
+#pragma GCC unroll 16
+          for (int v = 0; v < NV; ++v) X::store(d + p * NR + v * W, X::load(s + p * rs + v * W));
+        }
+      } else if (cs == 1) {
+        for (std::size_t p = 0; p < kc; ++p) std::memcpy(d + p * NR, s + p * rs, cols * sizeof(float));
+      } else {
+        // Column by column: for a transposed view (rs == 1) the reads are contiguous.
+        for (std::size_t j = 0; j < cols; ++j)
+          for (std::size_t p = 0; p < kc; ++p) d[p * NR + j] = s[p * rs + j * cs];
+      }
+    }
+  }
+
+  // A (mc, kc) at `src` -> MR-tall micro-panels, panel ir at dst + ir*kc, each
+  // laid out [p][MR]. Rows past mc in the last panel are left unset.
+  static void pack_a(const float* src, std::ptrdiff_t rs, std::ptrdiff_t cs, std::size_t mc,
+                     std::size_t kc, float* dst) {
+    for (std::size_t ir = 0; ir < mc; ir += MR) {
+      const std::size_t rows = min_sz(MR, mc - ir);
+      const float* s = src + static_cast<std::ptrdiff_t>(ir) * rs;
+      float* d = dst + ir * kc;
+      if (rs == 1) {
+        for (std::size_t p = 0; p < kc; ++p) std::memcpy(d + p * MR, s + p * cs, rows * sizeof(float));
+      } else if (rows == MR) {
+        for (std::size_t p = 0; p < kc; ++p)
+#pragma GCC unroll 32
+          for (int i = 0; i < MR; ++i) d[p * MR + i] = s[i * rs + p * cs];
+      } else {
+        for (std::size_t p = 0; p < kc; ++p)
+          for (std::size_t i = 0; i < rows; ++i) d[p * MR + i] = s[i * rs + p * cs];
+      }
+    }
+  }
+
+  // Packing pays when a block is reused many times and its rows are far apart
+  // (strided rows thrash L1 sets and the TLB); small operands stay where they are.
+  static bool want_pack_a(std::size_t m, std::size_t n, std::size_t k, MatView a) {
+    (void)m;
+    return n > 4 * NR && k * static_cast<std::size_t>(a.rs < a.cs ? a.cs : a.rs) > 256 * 256 / 2;
+  }
+  static bool want_pack_b(std::size_t m, std::size_t n, std::size_t k, MatView b) {
+    (void)n;
+    return b.cs != 1 || (m > 2 * MR && k * static_cast<std::size_t>(b.rs) > 256 * 256 / 2);
+  }
+
+  // ---- the blocked path ------------------------------------------------------
+  static void blocked(std::size_t m, std::size_t n, std::size_t k, MatView a, MatView b, float* c,
+                      std::size_t ldc) {
+    const bool pb = want_pack_b(m, n, k, b);
+    const bool pa = want_pack_a(m, n, k, a);
+    const std::size_t kc_max = min_sz(S::KC, k);
+    float* bufb = pb ? scratch(1, (min_sz(S::NC, n) + NR - 1) / NR * NR * kc_max) : nullptr;
+    float* bufa = pa ? scratch(0, (min_sz(S::MC, m) + MR - 1) / MR * MR * kc_max) : nullptr;
+
+    for (std::size_t jc = 0; jc < n; jc += S::NC) {
+      const std::size_t nc = min_sz(S::NC, n - jc);
+      for (std::size_t pc = 0; pc < k; pc += S::KC) {
+        const std::size_t kc = min_sz(S::KC, k - pc);
+        const bool first = pc == 0;
+        const std::ptrdiff_t pco = static_cast<std::ptrdiff_t>(pc);
+        if (pb) pack_b(b.data + pco * b.rs + static_cast<std::ptrdiff_t>(jc) * b.cs, b.rs, b.cs, kc, nc, bufb);
+        for (std::size_t ic = 0; ic < m; ic += S::MC) {
+          const std::size_t mc = min_sz(S::MC, m - ic);
+          const std::ptrdiff_t ico = static_cast<std::ptrdiff_t>(ic);
+          if (pa) pack_a(a.data + ico * a.rs + pco * a.cs, a.rs, a.cs, mc, kc, bufa);
+          for (std::size_t jr = 0; jr < nc; jr += NR) {
+            const std::size_t cols = min_sz(NR, nc - jr);
+            const float* bp = pb ? bufb + jr * kc : b.data + pco * b.rs + static_cast<std::ptrdiff_t>(jc + jr);
+            const std::ptrdiff_t b_rs = pb ? std::ptrdiff_t(NR) : b.rs;
+            float* cp = c + ic * ldc + jc + jr;
+            for (std::size_t ir = 0; ir < mc; ir += MR, cp += MR * ldc) {
+              const std::size_t rows = min_sz(MR, mc - ir);
+              if (pa) {
+                const float* ap = bufa + ir * kc;
+                if (rows == MR && cols == NR)
+                  tile<X, MR, NV, false, MR>(kc, ap, 1, MR, bp, b_rs, cp, ldc, first, W);
+                else
+                  edge(rows, cols, kc, ap, 1, MR, bp, b_rs, cp, ldc, first);
+              } else {
+                const float* ap = a.data + static_cast<std::ptrdiff_t>(ic + ir) * a.rs + pco * a.cs;
+                if (rows == MR && cols == NR)
+                  tile<X, MR, NV, false, 0>(kc, ap, a.rs, a.cs, bp, b_rs, cp, ldc, first, W);
+                else
+                  edge(rows, cols, kc, ap, a.rs, a.cs, bp, b_rs, cp, ldc, first);
+              }
+            }
+          }
+        }
+      }
+    }
+  }
+
+  static void run(std::size_t m, std::size_t n, std::size_t k, MatView a, MatView b, float* c,
+                  std::size_t ldc) {
+    if (m == 0 || n == 0) return;
+    if (k == 0) return outer(m, n, nullptr, b, c, ldc);
+    if (k == 1) return outer(m, n, &a, b, c, ldc);
+    if (m < std::size_t(MR) && b.cs == 1) return short_rows(m, n, k, a, b, c, ldc);
+    blocked(m, n, k, a, b, c, ldc);
+  }
+};
+
+}  // inline namespace NIMBRA_MM_ABI
+}  // namespace nimbra::kernels::mm

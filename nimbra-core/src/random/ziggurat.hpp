@@ -1,0 +1,50 @@
+// The fast step of the normal Ziggurat over a run of buffered 64-bit draws,
+// in a scalar form and AVX2 / AVX-512 forms chosen at run time. All give the
+// same bits: the vector forms do the same IEEE double operations per lane.
+#pragma once
+
+#include <bit>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+
+#include "ops/cpu.hpp"
+#include "random/ziggurat_tables.hpp"
+
+namespace nimbra::random {
+
+// Draw k is words[2k] | words[2k+1] << 32. Takes draws 0, 1, ... while each
+// passes the fast test (layer i = low 8 bits, u in [-1, 1) from the top 52
+// bits, x = u * X[i], |x| < X[i+1]), writing float(x) + 0.0f to out[k]. Returns
+// the number taken: all `draws`, or the index of the first draw that needs
+// the slow part of the step (which is left to the caller).
+using ZigScanFn = std::size_t (*)(const std::uint32_t* words, std::size_t draws, float* out);
+
+std::size_t zig_scan_scalar(const std::uint32_t* words, std::size_t draws, float* out);
+std::size_t zig_scan_avx2(const std::uint32_t* words, std::size_t draws, float* out);
+std::size_t zig_scan_avx512(const std::uint32_t* words, std::size_t draws, float* out);
+
+ZigScanFn zig_scan_for(cpu::Isa isa) noexcept;
+ZigScanFn zig_scan_best() noexcept;
+
+// Bit-level pieces shared by the scalar paths.
+inline constexpr std::uint64_t kTwoBits = 0x4000000000000000ull;  // 2.0
+inline constexpr std::uint64_t kOneBits = 0x3FF0000000000000ull;  // 1.0
+
+// [2, 4) from the top 52 bits, minus 3: u in [-1, 1).
+inline double signed_unit(std::uint64_t b) {
+  return std::bit_cast<double>(kTwoBits | (b >> 12)) - 3.0;
+}
+
+// + 0.0f turns a -0.0 into +0.0.
+inline float to_element(double sample) { return static_cast<float>(sample) + 0.0f; }
+
+// The fast test for draw b: true with x set when it accepts.
+inline bool zig_fast_step(std::uint64_t b, unsigned& i, double& u, double& x) {
+  i = static_cast<unsigned>(b & 0xff);
+  u = signed_unit(b);
+  x = u * kZigX[i];
+  return std::fabs(x) < kZigX[i + 1];
+}
+
+}  // namespace nimbra::random

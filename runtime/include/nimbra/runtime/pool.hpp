@@ -1,0 +1,163 @@
+// The process-wide work-stealing fork-join pool and the data-parallel loops
+// the tensor core runs on it.
+//
+// A job covers items [0, len). It starts as one piece with split budget
+// worker_count; a piece is halved while its budget allows (a piece that starts
+// on a thread other than the one that made it re-arms its budget, so stolen
+// work can be rebalanced), and leaves of at least one item run their items in
+// ascending order. Every item is processed exactly once and writes a position
+// fixed by its index, so results do not depend on the worker count or the
+// schedule.
+//
+// Threads: a caller that is not a worker hands the split job to the pool and
+// sleeps until it is done; it never runs pieces itself. A worker that calls in
+// again (a nested loop) runs the nested job inline, offering halves to the
+// other workers. If no worker thread could be started, jobs run on the caller.
+//
+// Exceptions thrown by a body are caught on the thread that ran it; the first
+// is rethrown on the caller after the whole job has joined, and pieces that
+// had not started yet are skipped.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "nimbra/runtime/function_ref.hpp"
+
+namespace nimbra::runtime {
+
+// The number of logical processors the OS reports; 1 if it reports 0 or cannot
+// be asked.
+std::size_t logical_processor_count() noexcept;
+
+// The worker-count rule. Each argument is the variable's text, nullptr when
+// unset. A valid value is decimal digits with at most one leading '+', nothing
+// else, within 64 bits. RAYON_NUM_THREADS valid: >= 1 is the count, 0 means
+// `logical`. Otherwise RAYON_RS_NUM_CPUS valid and >= 1 is the count.
+// Otherwise `logical`.
+std::size_t worker_count_from_env(const char* rayon_num_threads, const char* rayon_rs_num_cpus,
+                                  std::size_t logical) noexcept;
+
+// body(lo, hi) processes items lo..hi-1 in ascending order and returns how
+// many values it wrote.
+using RangeBody = FunctionRef<std::size_t(std::size_t, std::size_t)>;
+
+namespace detail {
+struct PoolState;
+}
+
+class WorkerPool {
+ public:
+  // A pool with `workers` worker threads (0 is taken as 1). Threads that
+  // cannot be started are done without: the pool keeps its worker_count (the
+  // split budget) and runs on whatever started, or on the caller if nothing
+  // did.
+  explicit WorkerPool(std::size_t workers);
+  // Test seam for the path above: only the first `startable_threads` threads
+  // start; starting any further one fails as if the OS had refused it.
+  WorkerPool(std::size_t workers, std::size_t startable_threads);
+  // Stops and joins the workers. No job may be running. The global pool is
+  // never destroyed.
+  ~WorkerPool();
+
+  WorkerPool(const WorkerPool&) = delete;
+  WorkerPool& operator=(const WorkerPool&) = delete;
+
+  std::size_t worker_count() const noexcept { return worker_count_; }
+  // Threads actually running (worker_count unless starting some failed).
+  std::size_t running_threads() const noexcept;
+  // True on one of this pool's worker threads.
+  bool on_worker_thread() const noexcept;
+
+  // Fork-join over items [0, len); returns the sum of the leaves' counts.
+  // len <= 1: body(0, len) on the calling thread.
+  std::size_t parallel_for(std::size_t len, RangeBody body);
+
+ private:
+  std::size_t worker_count_;
+  std::unique_ptr<detail::PoolState> state_;
+};
+
+// The process-wide pool, created on the first call (exactly once, even when
+// several threads call together), sized by worker_count_from_env() from
+// RAYON_NUM_THREADS and RAYON_RS_NUM_CPUS. A child made by fork() gets a fresh
+// pool on its first call; the parent's is abandoned there.
+WorkerPool& global_pool();
+
+// global_pool().worker_count(); creates the pool if needed.
+std::size_t worker_count();
+
+std::size_t parallel_for(WorkerPool& pool, std::size_t len, RangeBody body);
+std::size_t parallel_for(std::size_t len, RangeBody body);
+
+// out[i] = f(i) for i in [0, n). f may be called from several threads at once.
+template <class F>
+void parallel_collect(WorkerPool& pool, std::size_t n, float* out, F&& f) {
+  auto leaf = [&](std::size_t lo, std::size_t hi) -> std::size_t {
+    for (std::size_t i = lo; i < hi; ++i) out[i] = f(i);
+    return hi - lo;
+  };
+  const std::size_t written = pool.parallel_for(n, leaf);
+  if (written != n) {
+    throw std::logic_error("parallel_collect: pieces wrote " + std::to_string(written) +
+                           " values for " + std::to_string(n) + " outputs");
+  }
+}
+
+template <class F>
+void parallel_collect(std::size_t n, float* out, F&& f) {
+  parallel_collect(global_pool(), n, out, std::forward<F>(f));
+}
+
+// As parallel_collect, but each leaf gets its whole range so it can run a
+// vector kernel: leaf(lo, hi) writes out[lo..hi).
+template <class Leaf>
+void parallel_collect_ranges(WorkerPool& pool, std::size_t n, float* out, Leaf&& leaf) {
+  (void)out;  // the leaf writes through its own reference to the output
+  auto body = [&](std::size_t lo, std::size_t hi) -> std::size_t {
+    leaf(lo, hi);
+    return hi - lo;
+  };
+  const std::size_t written = pool.parallel_for(n, body);
+  if (written != n) {
+    throw std::logic_error("parallel_collect_ranges: pieces wrote " + std::to_string(written) +
+                           " values for " + std::to_string(n) + " outputs");
+  }
+}
+
+template <class Leaf>
+void parallel_collect_ranges(std::size_t n, float* out, Leaf&& leaf) {
+  parallel_collect_ranges(global_pool(), n, out, std::forward<Leaf>(leaf));
+}
+
+// Cuts data[0..len) into consecutive chunks of `chunk` elements (the last one
+// shorter) and calls f(chunk_index, chunk_ptr, chunk_len) once per chunk.
+// chunk must be > 0 (std::logic_error otherwise).
+template <class F>
+void parallel_chunks(WorkerPool& pool, float* data, std::size_t len, std::size_t chunk, F&& f) {
+  if (chunk == 0) throw std::logic_error("parallel_chunks: chunk length must be > 0");
+  const std::size_t chunks = len / chunk + (len % chunk != 0 ? 1 : 0);
+  auto body = [&](std::size_t lo, std::size_t hi) -> std::size_t {
+    for (std::size_t c = lo; c < hi; ++c) {
+      const std::size_t start = c * chunk;
+      const std::size_t rest = len - start;
+      f(c, data + start, rest < chunk ? rest : chunk);
+    }
+    return hi - lo;
+  };
+  const std::size_t done = pool.parallel_for(chunks, body);
+  if (done != chunks) {
+    throw std::logic_error("parallel_chunks: pieces handled " + std::to_string(done) +
+                           " chunks of " + std::to_string(chunks));
+  }
+}
+
+template <class F>
+void parallel_chunks(float* data, std::size_t len, std::size_t chunk, F&& f) {
+  parallel_chunks(global_pool(), data, len, chunk, std::forward<F>(f));
+}
+
+}  // namespace nimbra::runtime

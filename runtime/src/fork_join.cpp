@@ -1,0 +1,198 @@
+// Division of a job into pieces, the fork-join of two halves, and the entry
+// from a calling thread.
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+
+#include "nimbra/runtime/pool.hpp"
+#include "pool_state.hpp"
+
+namespace nimbra::runtime {
+namespace detail {
+namespace {
+
+// One call of parallel_for.
+struct ForkJoin {
+  ForkJoin(RangeBody b, std::size_t s) noexcept : body(b), splits(s) {}
+  RangeBody body;
+  std::size_t splits;  // worker_count: the root budget and the floor of a re-armed one
+  std::atomic<bool> failed{false};
+  std::exception_ptr error;  // written once, by the thread that set `failed`
+};
+
+std::size_t run_leaf(ForkJoin& fj, std::size_t lo, std::size_t hi) noexcept {
+  // relaxed: skipping after a failure only saves work; the error itself
+  // reaches the caller through the joins' release/acquire chain.
+  if (fj.failed.load(std::memory_order_relaxed)) return 0;
+  try {
+    return fj.body(lo, hi);
+  } catch (...) {
+    if (!fj.failed.exchange(true, std::memory_order_relaxed)) fj.error = std::current_exception();
+    return 0;
+  }
+}
+
+std::size_t run_piece(ForkJoin& fj, Worker* self, std::size_t lo, std::size_t hi,
+                      std::size_t budget, bool migrated) noexcept;
+
+// The right half of a fork-join, offered to thieves on the owner's deque.
+struct PieceJob : Job {
+  ForkJoin* fj;
+  std::size_t lo, hi, budget;
+  Worker* owner;
+  std::size_t result = 0;
+  std::atomic<std::uint32_t> done{0};
+
+  static void run(Job* job, Worker& thief) noexcept {
+    auto* piece = static_cast<PieceJob*>(job);
+    const bool migrated = &thief != piece->owner;  // always true today; see fork_join()
+    piece->result = run_piece(*piece->fj, &thief, piece->lo, piece->hi, piece->budget, migrated);
+    Worker& owner = *piece->owner;
+    // release: the owner reads `result` (and the pieces' output) after it
+    // sees done with acquire.
+    piece->done.store(1, std::memory_order_release);
+    // `piece` lives on the owner's stack and may be gone from here on.
+    thief.pool->wake_worker(owner);
+  }
+};
+
+// Runs [lo, mid) and [mid, hi) as a fork-join. halves_migrated: both halves
+// count as started away from their creator (the root's halves, which the
+// caller made and handed to the pool).
+std::size_t fork_join(ForkJoin& fj, Worker* self, std::size_t lo, std::size_t mid,
+                      std::size_t hi, std::size_t budget, bool halves_migrated) noexcept {
+  if (self == nullptr) {  // no worker threads at all: both halves here
+    const std::size_t left = run_piece(fj, nullptr, lo, mid, budget, halves_migrated);
+    return left + run_piece(fj, nullptr, mid, hi, budget, halves_migrated);
+  }
+  PieceJob right;
+  right.execute = &PieceJob::run;
+  right.fj = &fj;
+  right.lo = mid;
+  right.hi = hi;
+  right.budget = budget;
+  right.owner = self;
+  try {
+    self->deque.push(&right);
+  } catch (...) {  // no memory to grow the deque: nothing offered, run both here
+    const std::size_t left = run_piece(fj, self, lo, mid, budget, halves_migrated);
+    return left + run_piece(fj, self, mid, hi, budget, halves_migrated);
+  }
+  self->pool->announce_work();
+  const std::size_t left = run_piece(fj, self, lo, mid, budget, halves_migrated);
+  Job* top = nullptr;
+  if (self->deque.pop(top)) {
+    // Whatever the left half pushed was popped or stolen and joined before it
+    // returned, so the bottom of our deque is `right`. And if `right` was
+    // stolen, so was everything older (thieves take the oldest first): the
+    // deque is empty while we help below, and a worker only ever runs its own
+    // pieces here, never through PieceJob::run.
+    if (top != &right) {
+      std::fputs("nimbra: work-stealing deque out of order\n", stderr);
+      std::abort();
+    }
+    return left + run_piece(fj, self, mid, hi, budget, halves_migrated);
+  }
+  // Stolen: run other pending pieces (other workers', or new jobs from the
+  // shared queue) until the thief is done with it.
+  self->pool->work_until(*self, [&right] { return right.done.load(std::memory_order_acquire) != 0; });
+  return left + right.result;
+}
+
+std::size_t run_piece(ForkJoin& fj, Worker* self, std::size_t lo, std::size_t hi,
+                      std::size_t budget, bool migrated) noexcept {
+  const std::size_t len = hi - lo;
+  if (len / 2 < 1) return run_leaf(fj, lo, hi);
+  if (migrated) {
+    // Taken by another thread: give it room to split for the workers that
+    // are idle now.
+    budget = std::max(budget / 2, fj.splits);
+  } else if (budget == 0) {
+    return run_leaf(fj, lo, hi);
+  } else {
+    budget /= 2;
+  }
+  return fork_join(fj, self, lo, lo + len / 2, hi, budget, false);
+}
+
+// The root of a caller's job, picked up from the shared queue.
+struct RootJob : Job {
+  ForkJoin* fj;
+  std::size_t mid, len, budget;
+  CallerSignal* signal;
+  std::size_t result = 0;
+
+  static void run(Job* job, Worker& worker) noexcept {
+    auto* root = static_cast<RootJob*>(job);
+    root->result = fork_join(*root->fj, &worker, 0, root->mid, root->len, root->budget, true);
+    CallerSignal* signal = root->signal;
+    signal->set();  // `root` lives on the caller's stack and may be gone from here on
+  }
+};
+
+thread_local CallerSignal tl_signal;
+
+}  // namespace
+}  // namespace detail
+
+WorkerPool::WorkerPool(std::size_t workers) : WorkerPool(workers, workers) {}
+
+WorkerPool::WorkerPool(std::size_t workers, std::size_t startable_threads)
+    : worker_count_(workers == 0 ? 1 : workers),
+      state_(std::make_unique<detail::PoolState>(worker_count_, startable_threads)) {}
+
+WorkerPool::~WorkerPool() = default;
+
+std::size_t WorkerPool::running_threads() const noexcept { return state_->running(); }
+
+bool WorkerPool::on_worker_thread() const noexcept {
+  return detail::tl_worker != nullptr && detail::tl_worker->pool == state_.get();
+}
+
+std::size_t WorkerPool::parallel_for(std::size_t len, RangeBody body) {
+  using namespace detail;
+  if (len <= 1) return body(0, len);
+  ForkJoin fj(body, worker_count_);
+  std::size_t total = 0;
+  if (on_worker_thread()) {
+    // A body calling in again: run the nested job on this worker, offering
+    // halves to the others as usual. Blocking here could deadlock the pool.
+    total = run_piece(fj, tl_worker, 0, len, worker_count_, false);
+  } else {
+    // The root piece is examined here: not migrated, budget worker_count >= 1,
+    // so it splits with half the budget, and the fork-join of its halves goes
+    // to the pool.
+    const std::size_t budget = worker_count_ / 2;
+    const std::size_t mid = len / 2;
+    if (state_->running() == 0) {
+      total = fork_join(fj, nullptr, 0, mid, len, budget, true);
+    } else {
+      CallerSignal& signal = tl_signal;
+      signal.reset();
+      RootJob root;
+      root.execute = &RootJob::run;
+      root.fj = &fj;
+      root.mid = mid;
+      root.len = len;
+      root.budget = budget;
+      root.signal = &signal;
+      state_->submit(&root);
+      signal.wait();
+      total = root.result;
+    }
+  }
+  if (fj.error) std::rethrow_exception(fj.error);
+  return total;
+}
+
+std::size_t parallel_for(WorkerPool& pool, std::size_t len, RangeBody body) {
+  return pool.parallel_for(len, body);
+}
+
+std::size_t parallel_for(std::size_t len, RangeBody body) {
+  return global_pool().parallel_for(len, body);
+}
+
+}  // namespace nimbra::runtime
