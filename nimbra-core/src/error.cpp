@@ -62,6 +62,21 @@ void append_utf8(std::string& out, std::uint32_t cp) {
   }
 }
 
+// Code points that print nothing visible: controls, format characters
+// (zero-width and direction marks, the byte-order mark), line and paragraph
+// separators, and noncharacters.
+bool is_unprintable(std::uint32_t cp) {
+  static constexpr std::uint32_t ranges[][2] = {
+      {0x00, 0x1F},       {0x7F, 0x9F},       {0xAD, 0xAD},       {0x600, 0x605},   {0x61C, 0x61C},
+      {0x6DD, 0x6DD},     {0x70F, 0x70F},     {0x180E, 0x180E},   {0x200B, 0x200F}, {0x2028, 0x202E},
+      {0x2060, 0x206F},   {0xD800, 0xDFFF},   {0xFDD0, 0xFDEF},   {0xFEFF, 0xFEFF}, {0xFFF9, 0xFFFB},
+      {0xFFFE, 0xFFFF},   {0xE0001, 0xE0001}, {0xE0020, 0xE007F},
+  };
+  for (const auto& r : ranges)
+    if (cp >= r[0] && cp <= r[1]) return true;
+  return false;
+}
+
 std::string hex_escape(std::uint32_t value) {
   char buf[16];
   std::snprintf(buf, sizeof buf, "\\u{%x}", value);
@@ -87,8 +102,7 @@ std::string quote_text(const std::string& text) {
       case '\t': out += "\\t"; break;
       case '\0': out += "\\0"; break;
       default:
-        // C0 and C1 controls and DEL are not printable.
-        if (cp < 0x20 || cp == 0x7F || (cp >= 0x80 && cp <= 0x9F)) {
+        if (is_unprintable(cp)) {
           out += hex_escape(cp);
         } else {
           append_utf8(out, cp);

@@ -97,8 +97,13 @@ void Tensor::gather_strided(float* out) const {
   }
   // The last position an index walk can reach bounds every other one.
   std::uint64_t last = offset_;
-  for (std::size_t d = 0; d < shape_.size(); ++d) last += (shape_[d] - 1) * strides_[d];
-  NIMBRA_CHECK(last < len, "view reaches beyond its storage");
+  bool wrapped = false;
+  for (std::size_t d = 0; d < shape_.size(); ++d) {
+    std::uint64_t reach;
+    wrapped |= __builtin_mul_overflow(shape_[d] - 1, strides_[d], &reach);
+    wrapped |= __builtin_add_overflow(last, reach, &last);
+  }
+  NIMBRA_CHECK(!wrapped && last < len, "view reaches beyond its storage");
 
   const std::size_t nd = shape_.size();
   // A transposed pair of trailing dimensions (the next-to-last one running

@@ -45,12 +45,7 @@ bool parse_args(const ArgSpec& spec, PyObject* args, PyObject* kwargs, PyObject*
       std::size_t k = 0;
       while (k < count && !str_equals(key, params[k])) ++k;
       if (k == count) {
-        PyObject* text = PyObject_Str(key);
-        const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text, nullptr) : nullptr;
-        std::string name = utf8 ? utf8 : "?";
-        Py_XDECREF(text);
-        PyErr_Clear();
-        raise_type_error(full_name(spec) + " got an unexpected keyword argument '" + name + "'");
+        PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", full_name(spec).c_str(), key);
         return false;
       }
       if (out[k]) {
@@ -82,14 +77,14 @@ void name_argument_error(const char* name) {
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
   PyErr_NormalizeException(&type, &value, &traceback);
-  PyObject* text = value ? PyObject_Str(value) : nullptr;
-  const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text, nullptr) : nullptr;
-  std::string message = std::string("argument '") + name + "': " + (utf8 ? utf8 : "");
-  PyErr_Clear();
+  PyObject* message = value ? PyUnicode_FromFormat("argument '%s': %S", name, value) : nullptr;
+  if (!message) {
+    PyErr_Clear();
+    message = PyUnicode_FromFormat("argument '%s': ", name);
+  }
   PyObject* cause = value ? PyException_GetCause(value) : nullptr;
-  raise_with_cause(PyExc_TypeError, message, cause);
+  if (message) raise_with_cause(PyExc_TypeError, message, cause);
   Py_XDECREF(cause);
-  Py_XDECREF(text);
   Py_XDECREF(type);
   Py_XDECREF(value);
   Py_XDECREF(traceback);
@@ -133,8 +128,7 @@ bool to_size_list(PyObject* value, const char* name, std::vector<std::uint64_t>&
     return false;
   }
   if (!PySequence_Check(value)) {
-    std::string text = "'" + type_qualname(value) + "' object cannot be converted to 'Sequence'";
-    PyErr_SetString(PyExc_TypeError, text.c_str());
+    raise_conversion_error(value, "Sequence");
     name_argument_error(name);
     return false;
   }

@@ -12,7 +12,13 @@ PyObject* raise_tensor_error(const char* prefix, const TensorError& error) {
 }
 
 void raise_with_cause(PyObject* type, const std::string& text, PyObject* cause) {
-  PyObject* exc = PyObject_CallFunction(type, "s", text.c_str());
+  PyObject* message = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  if (message) raise_with_cause(type, message, cause);
+}
+
+void raise_with_cause(PyObject* type, PyObject* message, PyObject* cause) {
+  PyObject* exc = PyObject_CallFunctionObjArgs(type, message, nullptr);
+  Py_DECREF(message);
   if (!exc) return;
   if (cause) {
     Py_INCREF(cause);
@@ -22,17 +28,16 @@ void raise_with_cause(PyObject* type, const std::string& text, PyObject* cause) 
   Py_DECREF(exc);
 }
 
-std::string type_qualname(PyObject* obj) {
-  PyObject* name = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__");
-  std::string out = "<failed to extract type name>";
+PyObject* raise_conversion_error(PyObject* value, const char* target) {
+  PyObject* name = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__qualname__");
   if (name && PyUnicode_Check(name)) {
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
-    if (utf8) out.assign(utf8, static_cast<std::size_t>(size));
+    PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", name, target);
+  } else {
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "'<failed to extract type name>' object cannot be converted to '%s'", target);
   }
   Py_XDECREF(name);
-  PyErr_Clear();
-  return out;
+  return nullptr;
 }
 
 void set_exception_from_current() noexcept {

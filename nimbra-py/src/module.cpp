@@ -67,9 +67,8 @@ PyObject* exported_names(PyObject* module) {
     return all;
   }
   if (!PyList_Check(all)) {
-    std::string text = "'" + type_qualname(all) + "' object cannot be converted to 'PyList'";
+    raise_conversion_error(all, "PyList");
     Py_DECREF(all);
-    PyErr_SetString(PyExc_TypeError, text.c_str());
     return nullptr;
   }
   return all;
@@ -87,9 +86,8 @@ bool attach_submodule(PyObject* module, ModuleRecord& record) {
   PyObject* name = PyObject_GetAttrString(sub, "__name__");
   if (!name) return false;
   if (!PyUnicode_Check(name)) {
-    std::string text = "'" + type_qualname(name) + "' object cannot be converted to 'PyString'";
+    raise_conversion_error(name, "PyString");
     Py_DECREF(name);
-    PyErr_SetString(PyExc_TypeError, text.c_str());
     return false;
   }
   const char* utf8 = PyUnicode_AsUTF8AndSize(name, nullptr);

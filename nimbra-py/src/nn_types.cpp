@@ -20,8 +20,7 @@ PyObject* apply_layer(const char* cls, const char* entry, PyObject* self, PyObje
     PyObject* argv[1];
     if (!parse_args(spec, args, kwargs, argv)) return nullptr;
     if (!is_tensor(argv[0])) {
-      std::string text = "'" + type_qualname(argv[0]) + "' object cannot be converted to 'Tensor'";
-      PyErr_SetString(PyExc_TypeError, text.c_str());
+      raise_conversion_error(argv[0], "Tensor");
       name_argument_error("input");
       return nullptr;
     }

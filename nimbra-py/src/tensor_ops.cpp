@@ -64,8 +64,7 @@ PyObject* tensor_matmul(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* argv[1];
     if (!parse_args(spec, args, kwargs, argv)) return nullptr;
     if (!is_tensor(argv[0])) {
-      std::string text = "'" + type_qualname(argv[0]) + "' object cannot be converted to 'Tensor'";
-      PyErr_SetString(PyExc_TypeError, text.c_str());
+      raise_conversion_error(argv[0], "Tensor");
       name_argument_error("other");
       return nullptr;
     }

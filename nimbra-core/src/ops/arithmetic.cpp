@@ -82,6 +82,7 @@ Walk coalesce(const Shape& out, const Strides& sa, const Strides& sb) {
 // kernel call.
 void broadcast_range(BinaryOp op, const Walk& w, const float* a, const float* b, float* out,
                      std::uint64_t lo, std::uint64_t hi) {
+  if (lo >= hi) return;  // also keeps an empty result (a row width of 0) out of the index arithmetic
   const std::size_t nd = w.size.size();
   const std::uint64_t width = w.size[nd - 1];
   const std::uint64_t step_a = w.sa[nd - 1], step_b = w.sb[nd - 1];
