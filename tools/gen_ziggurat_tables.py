@@ -7,18 +7,19 @@ Usage: python3 tools/gen_ziggurat_tables.py > nimbra-core/src/random/ziggurat_ta
 
 Everything is computed in double precision, in the order written below, so the
 committed file is exactly what this script prints on a machine whose libm gives
-the same exp/log as the one that produced it (check the rows asserted at the
-bottom). Values are printed with repr(), the shortest text that reads back as
+the same exp/log as the one that produced it (check() stops on any known row
+that differs). Values are printed with repr(), the shortest text that reads back as
 the same double, so the C++ compiler rebuilds the identical bits.
 
 For f(x) = exp(-x*x/2):
   X[0] = v / f(R), X[1] = R, X[k+1] = f^-1(v / X[k] + f(X[k])) for k = 1..254,
   X[256] = 0;  F[k] = f(X[k]), F[256] = 1.
 
-v is the value the paper gives for 256 layers, rounded to 12 significant
-digits. The more precise area R*f(R) + tail = 0.004928673233974658 gives a
-visibly different table (X[0] = 3.9107579595249167 instead of
-3.91075795953709); the rounded one is what the sampler's known rows come from.
+v = 0.00492867323399 is the layer area to 12 significant digits, the form in
+which the 256-layer constants are usually printed. The more precise area
+R*f(R) + tail = 0.004928673233974658 gives a visibly different table
+(X[0] = 3.9107579595249167 instead of 3.91075795953709); the known rows of the
+table this sampler reproduces come from the 12-digit value.
 """
 
 import math
@@ -50,7 +51,7 @@ def tables():
 
 
 def check(x, fx):
-    # Rows of the published table; a libm that disagrees shows up here first.
+    # Known rows of the table; a libm that disagrees shows up here first.
     exact = {
         ("X", 2): 3.4492782985609645,
         ("X", 3): 3.320244733839166,
@@ -64,9 +65,9 @@ def check(x, fx):
         got = (x if name == "X" else fx)[k]
         if got != want:
             sys.exit(f"gen_ziggurat_tables: {name}[{k}] = {got!r}, expected {want!r}")
-    # These two are published with 15 significant digits only.
+    # These two are known to 15 significant digits only.
     if "%.15g" % x[0] != "3.91075795953709" or "%.15g" % fx[0] != "0.000477467764586655":
-        sys.exit(f"gen_ziggurat_tables: X[0] = {x[0]!r}, F[0] = {fx[0]!r} disagree with the paper")
+        sys.exit(f"gen_ziggurat_tables: X[0] = {x[0]!r}, F[0] = {fx[0]!r} disagree with the known rows")
 
 
 def emit(name, values, out):

@@ -63,7 +63,7 @@ void Generator::refill() {
     budget_ = kRekeyBytes;
   }
   constexpr std::int64_t kBatchBytes = kBatchWords * 4;
-  const std::int64_t fit = (budget_ + kBatchBytes - 1) / kBatchBytes;
+  const std::int64_t fit = std::max<std::int64_t>(1, (budget_ + kBatchBytes - 1) / kBatchBytes);
   const std::size_t batches = static_cast<std::size_t>(std::min<std::int64_t>(kMaxBatches, fit));
   blocks_(key_, stream_, counter_, 4 * batches, buf_);
   counter_ += 4 * batches;

@@ -1,6 +1,7 @@
-// The fast step of the normal Ziggurat over a run of buffered 64-bit draws,
-// in a scalar form and AVX2 / AVX-512 forms chosen at run time. All give the
-// same bits: the vector forms do the same IEEE double operations per lane.
+// The fast step of the normal Ziggurat over a run of buffered 64-bit draws:
+// a scalar reference and SSE2 / AVX2 / AVX-512 forms chosen at run time. All
+// give the same bits: the vector forms do the same IEEE double operations
+// per lane (no fused multiply-add, round-to-nearest conversion to float).
 #pragma once
 
 #include <bit>
@@ -16,16 +17,27 @@ namespace nimbra::random {
 // Draw k is words[2k] | words[2k+1] << 32. Takes draws 0, 1, ... while each
 // passes the fast test (layer i = low 8 bits, u in [-1, 1) from the top 52
 // bits, x = u * X[i], |x| < X[i+1]), writing float(x) + 0.0f to out[k]. Returns
-// the number taken: all `draws`, or the index of the first draw that needs
-// the slow part of the step (which is left to the caller).
+// the number taken: all `draws`, or the index f of the first draw that needs
+// the slow part of the step (left to the caller). out[f .. draws) may hold
+// scratch values then; the caller overwrites them in order.
 using ZigScanFn = std::size_t (*)(const std::uint32_t* words, std::size_t draws, float* out);
 
+// One draw at a time: the reference the vector forms are held to.
 std::size_t zig_scan_scalar(const std::uint32_t* words, std::size_t draws, float* out);
+// Two draws per 128-bit register (SSE2, every x86-64 CPU).
+std::size_t zig_scan_sse2(const std::uint32_t* words, std::size_t draws, float* out);
 std::size_t zig_scan_avx2(const std::uint32_t* words, std::size_t draws, float* out);
 std::size_t zig_scan_avx512(const std::uint32_t* words, std::size_t draws, float* out);
 
 ZigScanFn zig_scan_for(cpu::Isa isa) noexcept;
 ZigScanFn zig_scan_best() noexcept;
+
+// The vector forms fetch both X[i] and X[i+1] with one unaligned 16-byte load
+// from &X[i] and split the pairs with unpack: far cheaper than two gathers.
+// The layer index is the draw's low byte, read straight from memory.
+inline const std::uint8_t* layer_bytes(const std::uint32_t* words) {
+  return reinterpret_cast<const std::uint8_t*>(words);  // draw k's index: [8 * k]
+}
 
 // Bit-level pieces shared by the scalar paths.
 inline constexpr std::uint64_t kTwoBits = 0x4000000000000000ull;  // 2.0
