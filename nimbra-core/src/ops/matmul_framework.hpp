@@ -2,16 +2,25 @@
 // micro-kernel, written once over the vector vocabulary of matmul_vec.hpp and
 // instantiated by each ISA file (matmul_kernel*.cpp) with its own tile shape.
 //
+// Paths, by shape (Gemm::run):
+//   m = 0 or n = 0       nothing to write
+//   k = 0, k = 1         one pass writing C, streamed past the caches when large
+//   m = 1, B cs = 1      a sweep down B, row after row (row_times_matrix)
+//   m < MR, B cs = 1     wide tiles straight on the operands (short_rows)
+//   otherwise            the blocked loop nest below
+//
 // Loop nest of the blocked path (Goto / BLIS), outermost first:
 //   jc: NC columns of C and B
-//     pc: KC inner steps     -> B (kc, nc) packed into NR-wide micro-panels
+//     pc: KC inner steps       -> B (kc, nc) packed into NR-wide micro-panels
 //       ic: MC rows of A and C -> A (mc, kc) packed into MR-tall micro-panels
-//         jr: NR columns          (one B micro-panel, reused from L1)
-//           ir: MR rows           (one A micro-panel) -> micro-kernel on C (MR, NR)
-// The pc loop walks k in ascending blocks and sits outside every loop over C,
-// so each output's running sum goes through the blocks in order: the first
-// block starts from +0.0, later blocks resume from the value left in C. Each
-// output therefore keeps the single ascending chain of the reference loop.
+//         jr: NR columns          one B micro-panel, reused by every ir
+//           ir: MR rows           one A micro-panel -> micro-kernel on C (MR, NR)
+// Small operands are used in place instead of packed (want_pack_a / _b); with
+// A in place, ir runs outside jr so its MR rows stay in L1. The pc loop walks k in ascending blocks and sits
+// outside every loop over C, so each output's running sum goes through the
+// blocks in order: the first block starts from +0.0, later blocks resume from
+// the value left in C. Each output therefore keeps the single ascending chain
+// of the reference loop, on every path.
 #pragma once
 
 #include <array>
@@ -121,7 +130,7 @@ using TileFn = void (*)(std::size_t, const float*, std::ptrdiff_t, std::ptrdiff_
 // Shape and blocking of one variant.
 //   MR x (NV * W)   the micro-tile (MR * NV accumulator registers)
 //   SHORT_ACC       accumulator budget of the wide tiles used when m < MR
-//   KC, MC, NC      cache blocks: B micro-panel (KC x NR) in L1, A block
+//   KC, MC, NC      cache blocks: B micro-panel (KC x NR) in L1 / L2, A block
 //                   (MC x KC) in L2, B panel (KC x NC) in L3
 template <class X, int MR_, int NV_, int SHORT_ACC_, std::size_t KC_, std::size_t MC_,
           std::size_t NC_>
@@ -211,7 +220,48 @@ struct Gemm {
     if (nt) X::fence();
   }
 
+  // ---- m == 1 with contiguous B rows: a sweep down B ------------------------
+  // Reading B column strip by column strip would jump a row stride per step;
+  // instead the running sums of a chunk of c (kept in L1) take P rows of B per
+  // pass, in ascending p, and B is read once, row after row, in address order.
+  template <int P>
+  static void row_pass(std::size_t cw, const float* a, std::ptrdiff_t a_cs, const float* b,
+                       std::ptrdiff_t b_rs, float* c, bool first) {
+    T av[P];
+#pragma GCC unroll 16
+    for (int q = 0; q < P; ++q) av[q] = X::bcast(a + q * a_cs);
+    std::size_t j = 0;
+    for (; j + W <= cw; j += W) {
+      T acc = first ? X::zero() : X::load(c + j);
+#pragma GCC unroll 16
+      for (int q = 0; q < P; ++q) acc = X::add(acc, X::mul(av[q], X::load(b + q * b_rs + j)));
+      X::store(c + j, acc);
+    }
+    if (j < cw) {
+      const typename X::M lm = X::mask(cw - j);
+      T acc = first ? X::zero() : X::load_m(c + j, lm);
+#pragma GCC unroll 16
+      for (int q = 0; q < P; ++q) acc = X::add(acc, X::mul(av[q], X::load_m(b + q * b_rs + j, lm)));
+      X::store_m(c + j, acc, lm);
+    }
+  }
+
+  // c (1, n) = a (1, k) * b (k, n).
+  static void row_times_matrix(std::size_t n, std::size_t k, MatView a, MatView b, float* c) {
+    constexpr std::size_t P = 4, CW = 2048;
+    for (std::size_t j0 = 0; j0 < n; j0 += CW) {
+      const std::size_t cw = min_sz(CW, n - j0);
+      const float* bj = b.data + j0;
+      std::size_t p = 0;
+      for (; p + P <= k; p += P)
+        row_pass<P>(cw, a.data + p * a.cs, a.cs, bj + p * b.rs, b.rs, c + j0, p == 0);
+      for (; p < k; ++p) row_pass<1>(cw, a.data + p * a.cs, a.cs, bj + p * b.rs, b.rs, c + j0, p == 0);
+    }
+  }
+
   // ---- m < MR with contiguous B rows: no packing, one pass over B ----------
+  // Each strip of B columns is read once, by one wide tile holding all m rows
+  // for the whole of k.
   static void short_rows(std::size_t m, std::size_t n, std::size_t k, MatView a, MatView b,
                          float* c, std::size_t ldc) {
     const std::size_t width = std::size_t(short_nv(int(m))) * W;
@@ -233,18 +283,24 @@ struct Gemm {
       const std::size_t cols = min_sz(NR, nc - jr);
       const float* s = src + static_cast<std::ptrdiff_t>(jr) * cs;
       float* d = dst + jr * kc;
+      std::size_t p = 0;
       if (cs == 1 && cols == NR) {
-        for (std::size_t p = 0; p < kc; ++p) {
+        for (; p < kc; ++p)
 #pragma GCC unroll 16
           for (int v = 0; v < NV; ++v) X::store(d + p * NR + v * W, X::load(s + p * rs + v * W));
-        }
       } else if (cs == 1) {
-        for (std::size_t p = 0; p < kc; ++p) std::memcpy(d + p * NR, s + p * rs, cols * sizeof(float));
-      } else {
-        // Column by column: for a transposed view (rs == 1) the reads are contiguous.
-        for (std::size_t j = 0; j < cols; ++j)
-          for (std::size_t p = 0; p < kc; ++p) d[p * NR + j] = s[p * rs + j * cs];
+        for (; p < kc; ++p) std::memcpy(d + p * NR, s + p * rs, cols * sizeof(float));
+      } else if (rs == 1 && cols == NR) {
+        // A transposed view (columns contiguous): W x W block transposes.
+        for (; p + W <= kc; p += W)
+#pragma GCC unroll 16
+          for (int v = 0; v < NV; ++v) X::transpose(s + v * W * cs + p, cs, d + p * NR + v * W, NR);
       }
+      // Whatever is left, element by element, column by column (contiguous
+      // reads for a transposed view).
+      if (p < kc)
+        for (std::size_t j = 0; j < cols; ++j)
+          for (std::size_t q = p; q < kc; ++q) d[q * NR + j] = s[q * rs + j * cs];
     }
   }
 
@@ -256,35 +312,41 @@ struct Gemm {
       const std::size_t rows = min_sz(MR, mc - ir);
       const float* s = src + static_cast<std::ptrdiff_t>(ir) * rs;
       float* d = dst + ir * kc;
+      std::size_t p = 0;
       if (rs == 1) {
-        for (std::size_t p = 0; p < kc; ++p) std::memcpy(d + p * MR, s + p * cs, rows * sizeof(float));
+        for (; p < kc; ++p) std::memcpy(d + p * MR, s + p * cs, rows * sizeof(float));
+      } else if (cs == 1 && rows == MR && std::size_t(MR) == W) {
+        for (; p + W <= kc; p += W) X::transpose(s + p, rs, d + p * MR, MR);
       } else if (rows == MR) {
-        for (std::size_t p = 0; p < kc; ++p)
+        for (; p < kc; ++p)
 #pragma GCC unroll 32
           for (int i = 0; i < MR; ++i) d[p * MR + i] = s[i * rs + p * cs];
-      } else {
-        for (std::size_t p = 0; p < kc; ++p)
-          for (std::size_t i = 0; i < rows; ++i) d[p * MR + i] = s[i * rs + p * cs];
       }
+      for (; p < kc; ++p)
+        for (std::size_t i = 0; i < rows; ++i) d[p * MR + i] = s[i * rs + p * cs];
     }
   }
 
-  // Packing pays when a block is reused many times and its rows are far apart
-  // (strided rows thrash L1 sets and the TLB); small operands stay where they are.
-  static bool want_pack_a(std::size_t m, std::size_t n, std::size_t k, MatView a) {
-    (void)m;
-    return n > 4 * NR && k * static_cast<std::size_t>(a.rs < a.cs ? a.cs : a.rs) > 256 * 256 / 2;
+  // Packing pays when a block is reused often and its rows lie far apart (rows
+  // a power-of-two stride apart share L1 sets, and every row is a new page);
+  // small operands are used where they are.
+  //   B: always when its columns are strided (the kernel loads rows of B as
+  //      vectors); otherwise when more than two row tiles reuse a B block of
+  //      more than 16 KB.
+  //   A: when many column tiles reuse an A block spanning more than 1 MB.
+  static bool want_pack_b(std::size_t m, std::size_t k, MatView b) {
+    return b.cs != 1 || (m > 2 * std::size_t(MR) && k * static_cast<std::size_t>(b.rs) > 4096);
   }
-  static bool want_pack_b(std::size_t m, std::size_t n, std::size_t k, MatView b) {
-    (void)n;
-    return b.cs != 1 || (m > 2 * MR && k * static_cast<std::size_t>(b.rs) > 256 * 256 / 2);
+  static bool want_pack_a(std::size_t n, std::size_t k, MatView a) {
+    const auto stride = static_cast<std::size_t>(a.rs > a.cs ? a.rs : a.cs);
+    return n > 4 * NR && k * stride > 262144;
   }
 
   // ---- the blocked path ------------------------------------------------------
   static void blocked(std::size_t m, std::size_t n, std::size_t k, MatView a, MatView b, float* c,
                       std::size_t ldc) {
-    const bool pb = want_pack_b(m, n, k, b);
-    const bool pa = want_pack_a(m, n, k, a);
+    const bool pb = want_pack_b(m, k, b);
+    const bool pa = want_pack_a(n, k, a);
     const std::size_t kc_max = min_sz(S::KC, k);
     float* bufb = pb ? scratch(1, (min_sz(S::NC, n) + NR - 1) / NR * NR * kc_max) : nullptr;
     float* bufa = pa ? scratch(0, (min_sz(S::MC, m) + MR - 1) / MR * MR * kc_max) : nullptr;
@@ -300,27 +362,35 @@ struct Gemm {
           const std::size_t mc = min_sz(S::MC, m - ic);
           const std::ptrdiff_t ico = static_cast<std::ptrdiff_t>(ic);
           if (pa) pack_a(a.data + ico * a.rs + pco * a.cs, a.rs, a.cs, mc, kc, bufa);
-          for (std::size_t jr = 0; jr < nc; jr += NR) {
-            const std::size_t cols = min_sz(NR, nc - jr);
+          // The tile of C at (ic + ir, jc + jr).
+          auto run_tile = [&](std::size_t ir, std::size_t jr) {
+            const std::size_t rows = min_sz(MR, mc - ir), cols = min_sz(NR, nc - jr);
             const float* bp = pb ? bufb + jr * kc : b.data + pco * b.rs + static_cast<std::ptrdiff_t>(jc + jr);
             const std::ptrdiff_t b_rs = pb ? std::ptrdiff_t(NR) : b.rs;
-            float* cp = c + ic * ldc + jc + jr;
-            for (std::size_t ir = 0; ir < mc; ir += MR, cp += MR * ldc) {
-              const std::size_t rows = min_sz(MR, mc - ir);
-              if (pa) {
-                const float* ap = bufa + ir * kc;
-                if (rows == MR && cols == NR)
-                  tile<X, MR, NV, false, MR>(kc, ap, 1, MR, bp, b_rs, cp, ldc, first, W);
-                else
-                  edge(rows, cols, kc, ap, 1, MR, bp, b_rs, cp, ldc, first);
-              } else {
-                const float* ap = a.data + static_cast<std::ptrdiff_t>(ic + ir) * a.rs + pco * a.cs;
-                if (rows == MR && cols == NR)
-                  tile<X, MR, NV, false, 0>(kc, ap, a.rs, a.cs, bp, b_rs, cp, ldc, first, W);
-                else
-                  edge(rows, cols, kc, ap, a.rs, a.cs, bp, b_rs, cp, ldc, first);
-              }
+            float* cp = c + (ic + ir) * ldc + jc + jr;
+            if (pa) {
+              const float* ap = bufa + ir * kc;
+              if (rows == MR && cols == NR)
+                tile<X, MR, NV, false, MR>(kc, ap, 1, MR, bp, b_rs, cp, ldc, first, W);
+              else
+                edge(rows, cols, kc, ap, 1, MR, bp, b_rs, cp, ldc, first);
+            } else {
+              const float* ap = a.data + static_cast<std::ptrdiff_t>(ic + ir) * a.rs + pco * a.cs;
+              if (rows == MR && cols == NR)
+                tile<X, MR, NV, false, 0>(kc, ap, a.rs, a.cs, bp, b_rs, cp, ldc, first, W);
+              else
+                edge(rows, cols, kc, ap, a.rs, a.cs, bp, b_rs, cp, ldc, first);
             }
+          };
+          if (pa) {
+            // A packed: each B micro-panel stays in L1 while the A micro-panels
+            // stream past it from L2.
+            for (std::size_t jr = 0; jr < nc; jr += NR)
+              for (std::size_t ir = 0; ir < mc; ir += MR) run_tile(ir, jr);
+          } else {
+            // A in place (small): its MR rows stay in L1 across the B panels.
+            for (std::size_t ir = 0; ir < mc; ir += MR)
+              for (std::size_t jr = 0; jr < nc; jr += NR) run_tile(ir, jr);
           }
         }
       }
@@ -332,6 +402,7 @@ struct Gemm {
     if (m == 0 || n == 0) return;
     if (k == 0) return outer(m, n, nullptr, b, c, ldc);
     if (k == 1) return outer(m, n, &a, b, c, ldc);
+    if (m == 1 && b.cs == 1) return row_times_matrix(n, k, a, b, c);
     if (m < std::size_t(MR) && b.cs == 1) return short_rows(m, n, k, a, b, c, ldc);
     blocked(m, n, k, a, b, c, ldc);
   }

@@ -50,8 +50,9 @@ float* scratch(int slot, std::size_t floats) {
   return buf.data;
 }
 
-// 4-lane baseline: 4 x 8 tile, 8 accumulators of the 16 SSE registers.
-using BaselineShape = Shape<V4, 4, 2, 8, 256, 128, 4096>;
+// 4-lane baseline: 4 x 12 tile, 12 accumulators of the 16 SSE registers.
+// KC 512, MC 64: A block 128 KB in L2; B micro-panel 24 KB.
+using BaselineShape = Shape<V4, 4, 3, 12, 512, 64, 4096>;
 
 void gemm_baseline(std::size_t m, std::size_t n, std::size_t k, MatView a, MatView b, float* c,
                    std::size_t ldc) {
