@@ -2,10 +2,10 @@
 // add / sub / mul and the activations relu / sigmoid / gelu.
 //
 // Every ISA variant (4-lane baseline, AVX2, AVX-512) vectorises only across
-// independent outputs and performs each element's operations in the same
-// order, so all variants give the same bits as the scalar definitions below.
-// Pointers may be unaligned. An output may be the very array of an input (in
-// place) but must not partially overlap one.
+// independent outputs and computes each element with the operations of the
+// scalar definitions below (or an exact rewriting of them), so all variants
+// give the same bits as those definitions (NaN payloads aside).
+// Pointers may be unaligned; an output never overlaps an input.
 #pragma once
 
 #include <cstddef>

@@ -10,7 +10,7 @@
 //   a + b, a - b, a * b, a / b   IEEE f32, round to nearest even, never fused;
 //                                the division is correctly rounded (never an
 //                                approximate reciprocal).
-//   neg(a)                       flips the sign bit, NaN included (unary minus).
+//   neg(a), abs(a)               flip / clear the sign bit, NaN included.
 //   max(a, b)                    a > b ? a : b  } b whenever either is NaN or
 //   min(a, b)                    a < b ? a : b  } both are zeros (the x86 rule;
 //                                operand order matters).
@@ -19,6 +19,8 @@
 //   Vec::load / store            unaligned; load_partial / store_partial touch
 //                                only the first k < lanes elements (the rest of
 //                                a partial load is +0.0).
+//   stream(p, v)                 store past the caches; p aligned to the vector
+//                                width; stream_fence() after the last one.
 //
 // Everything sits in an inline namespace named after the file's compile flags:
 // an inline function compiled with -mavx2 must never be merged at link time
@@ -26,6 +28,7 @@
 // instructions on a CPU without them.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 
@@ -48,6 +51,14 @@
 
 namespace nimbra::simd {
 inline namespace NIMBRA_SIMD_ABI {
+
+// Streaming stores are weakly ordered: fence them before anything that
+// publishes the data (a release store, a lock, a pool's completion flag).
+NIMBRA_SIMD_INLINE void stream_fence() {
+#if defined(NIMBRA_SIMD_HAVE_SSE2)
+  _mm_sfence();
+#endif
+}
 
 namespace sse {
 
@@ -72,6 +83,7 @@ struct Vec {
 };
 
 NIMBRA_SIMD_INLINE void store(float* p, Vec a) { _mm_storeu_ps(p, a.v); }
+NIMBRA_SIMD_INLINE void stream(float* p, Vec a) { _mm_stream_ps(p, a.v); }
 NIMBRA_SIMD_INLINE void store_partial(float* p, Vec a, std::size_t k) {
   alignas(16) float buf[4];
   _mm_store_ps(buf, a.v);
@@ -82,6 +94,7 @@ NIMBRA_SIMD_INLINE Vec operator-(Vec a, Vec b) { return {_mm_sub_ps(a.v, b.v)}; 
 NIMBRA_SIMD_INLINE Vec operator*(Vec a, Vec b) { return {_mm_mul_ps(a.v, b.v)}; }
 NIMBRA_SIMD_INLINE Vec operator/(Vec a, Vec b) { return {_mm_div_ps(a.v, b.v)}; }
 NIMBRA_SIMD_INLINE Vec neg(Vec a) { return {_mm_xor_ps(a.v, _mm_set1_ps(-0.0f))}; }
+NIMBRA_SIMD_INLINE Vec abs(Vec a) { return {_mm_andnot_ps(_mm_set1_ps(-0.0f), a.v)}; }
 NIMBRA_SIMD_INLINE Vec max(Vec a, Vec b) { return {_mm_max_ps(a.v, b.v)}; }
 NIMBRA_SIMD_INLINE Vec min(Vec a, Vec b) { return {_mm_min_ps(a.v, b.v)}; }
 NIMBRA_SIMD_INLINE Mask lt(Vec a, Vec b) { return {_mm_cmplt_ps(a.v, b.v)}; }
@@ -119,11 +132,13 @@ inline void store_partial(float* p, Vec a, std::size_t k) {
   for (std::size_t i = 0; i < k; ++i) p[i] = a.v[i];
 }
 inline void store(float* p, Vec a) { store_partial(p, a, 4); }
+inline void stream(float* p, Vec a) { store(p, a); }
 inline Vec operator+(Vec a, Vec b) { return lanewise(a, b, [](float x, float y) { return x + y; }); }
 inline Vec operator-(Vec a, Vec b) { return lanewise(a, b, [](float x, float y) { return x - y; }); }
 inline Vec operator*(Vec a, Vec b) { return lanewise(a, b, [](float x, float y) { return x * y; }); }
 inline Vec operator/(Vec a, Vec b) { return lanewise(a, b, [](float x, float y) { return x / y; }); }
 inline Vec neg(Vec a) { return {{-a.v[0], -a.v[1], -a.v[2], -a.v[3]}}; }
+inline Vec abs(Vec a) { return {{std::fabs(a.v[0]), std::fabs(a.v[1]), std::fabs(a.v[2]), std::fabs(a.v[3])}}; }
 inline Vec max(Vec a, Vec b) { return lanewise(a, b, [](float x, float y) { return x > y ? x : y; }); }
 inline Vec min(Vec a, Vec b) { return lanewise(a, b, [](float x, float y) { return x < y ? x : y; }); }
 inline Mask lt(Vec a, Vec b) { return {{a.v[0] < b.v[0], a.v[1] < b.v[1], a.v[2] < b.v[2], a.v[3] < b.v[3]}}; }
@@ -167,6 +182,7 @@ struct Vec {
 };
 
 NIMBRA_SIMD_INLINE void store(float* p, Vec a) { _mm256_storeu_ps(p, a.v); }
+NIMBRA_SIMD_INLINE void stream(float* p, Vec a) { _mm256_stream_ps(p, a.v); }
 NIMBRA_SIMD_INLINE void store_partial(float* p, Vec a, std::size_t k) {
   _mm256_maskstore_ps(p, tail_mask(k), a.v);
 }
@@ -175,6 +191,7 @@ NIMBRA_SIMD_INLINE Vec operator-(Vec a, Vec b) { return {_mm256_sub_ps(a.v, b.v)
 NIMBRA_SIMD_INLINE Vec operator*(Vec a, Vec b) { return {_mm256_mul_ps(a.v, b.v)}; }
 NIMBRA_SIMD_INLINE Vec operator/(Vec a, Vec b) { return {_mm256_div_ps(a.v, b.v)}; }
 NIMBRA_SIMD_INLINE Vec neg(Vec a) { return {_mm256_xor_ps(a.v, _mm256_set1_ps(-0.0f))}; }
+NIMBRA_SIMD_INLINE Vec abs(Vec a) { return {_mm256_andnot_ps(_mm256_set1_ps(-0.0f), a.v)}; }
 NIMBRA_SIMD_INLINE Vec max(Vec a, Vec b) { return {_mm256_max_ps(a.v, b.v)}; }
 NIMBRA_SIMD_INLINE Vec min(Vec a, Vec b) { return {_mm256_min_ps(a.v, b.v)}; }
 NIMBRA_SIMD_INLINE Mask lt(Vec a, Vec b) { return {_mm256_cmp_ps(a.v, b.v, _CMP_LT_OQ)}; }
@@ -205,6 +222,7 @@ struct Vec {
 };
 
 NIMBRA_SIMD_INLINE void store(float* p, Vec a) { _mm512_storeu_ps(p, a.v); }
+NIMBRA_SIMD_INLINE void stream(float* p, Vec a) { _mm512_stream_ps(p, a.v); }
 NIMBRA_SIMD_INLINE void store_partial(float* p, Vec a, std::size_t k) {
   _mm512_mask_storeu_ps(p, static_cast<__mmask16>((1u << k) - 1u), a.v);
 }
@@ -213,6 +231,7 @@ NIMBRA_SIMD_INLINE Vec operator-(Vec a, Vec b) { return {_mm512_sub_ps(a.v, b.v)
 NIMBRA_SIMD_INLINE Vec operator*(Vec a, Vec b) { return {_mm512_mul_ps(a.v, b.v)}; }
 NIMBRA_SIMD_INLINE Vec operator/(Vec a, Vec b) { return {_mm512_div_ps(a.v, b.v)}; }
 NIMBRA_SIMD_INLINE Vec neg(Vec a) { return {_mm512_xor_ps(a.v, _mm512_set1_ps(-0.0f))}; }
+NIMBRA_SIMD_INLINE Vec abs(Vec a) { return {_mm512_andnot_ps(_mm512_set1_ps(-0.0f), a.v)}; }
 // The zero-masked forms with every lane selected are plain vmaxps / vminps;
 // they avoid a spurious maybe-uninitialized warning of g++ 12 about the
 // unmasked intrinsics' undefined pass-through operand.

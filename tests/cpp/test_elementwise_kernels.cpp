@@ -1,0 +1,299 @@
+// Element-wise kernels: every ISA variant against the scalar definitions, bit
+// for bit, over every float class, awkward lengths and unaligned pointers.
+#include <gtest/gtest.h>
+
+#include <cfloat>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "ops/elementwise_kernels.hpp"
+
+namespace {
+
+namespace k = nimbra::kernels;
+using nimbra::cpu::Isa;
+
+std::uint32_t bits(float x) {
+  std::uint32_t u;
+  std::memcpy(&u, &x, sizeof u);
+  return u;
+}
+float from_bits(std::uint32_t u) {
+  float x;
+  std::memcpy(&x, &u, sizeof x);
+  return x;
+}
+
+// NaN payloads are not part of the contract; everything else is compared by bits.
+::testing::AssertionResult same_float(float want, float got) {
+  if (std::isnan(want) ? std::isnan(got) : bits(want) == bits(got)) return ::testing::AssertionSuccess();
+  char text[96];
+  std::snprintf(text, sizeof text, "want %.9g (0x%08x), got %.9g (0x%08x)", want, bits(want), got, bits(got));
+  return ::testing::AssertionFailure() << text;
+}
+
+const float kInf = std::numeric_limits<float>::infinity();
+const float kNaN = std::numeric_limits<float>::quiet_NaN();
+
+// Every float class, plus dense windows where a clamp or a branch switches.
+std::vector<float> edge_values() {
+  std::vector<float> v = {0.0f, -0.0f, 1.0f, -1.0f, 2.0f, -2.0f, 3.0f, -3.0f, 100.0f, -100.0f,
+                          FLT_MIN, -FLT_MIN, FLT_MAX, -FLT_MAX, FLT_TRUE_MIN, -FLT_TRUE_MIN,
+                          from_bits(0x007FFFFFu), from_bits(0x80012345u), 1e-20f, -1e20f,
+                          kInf, -kInf, kNaN, -kNaN, from_bits(0x7FA00001u) /* signalling */};
+  const auto window = [&v](float centre, int half_width) {
+    float lo = centre, hi = centre;
+    v.push_back(centre);
+    for (int i = 0; i < half_width; ++i) {
+      v.push_back(lo = std::nextafter(lo, -kInf));
+      v.push_back(hi = std::nextafter(hi, kInf));
+    }
+  };
+  // sigmoid clamps -x to [-88, 88]; a < 0 switches at the zeros.
+  window(88.0f, 8);
+  window(-88.0f, 8);
+  // gelu clamps u = (x^3*0.044715 + x)*0.7978846 to [-3, 3]: find where u
+  // crosses 3 (Newton in double; u is odd) and cover the f32 rounding there.
+  double x = 3.0;
+  for (int i = 0; i < 50; ++i) {
+    x -= ((x * x * x * 0.044715 + x) * 0.7978846 - 3.0) / ((3.0 * x * x * 0.044715 + 1.0) * 0.7978846);
+  }
+  window(static_cast<float>(x), 64);
+  window(static_cast<float>(-x), 64);
+  return v;
+}
+
+// Edge values, then random bit patterns (every exponent, NaNs and infinities)
+// and plain values in the ranges the clamps care about.
+std::vector<float> value_pool() {
+  std::vector<float> v = edge_values();
+  std::mt19937 rng(12345);
+  std::uniform_int_distribution<std::uint32_t> any_bits;
+  std::uniform_real_distribution<float> small(-10.0f, 10.0f), medium(-120.0f, 120.0f);
+  for (int i = 0; i < 1500; ++i) {
+    v.push_back(from_bits(any_bits(rng)));
+    v.push_back(small(rng));
+    v.push_back(medium(rng));
+  }
+  return v;
+}
+
+const std::vector<std::size_t> kLengths = {0, 1, 3, 4, 5, 7, 8, 15, 16, 17, 31, 33, 1000};
+// 0..15 floats: every position in a 64-byte line, so every aligning head.
+constexpr std::size_t kOffsets = 16;
+constexpr std::size_t kGuard = 20;  // sentinels past the end, wider than a vector
+constexpr std::uint32_t kSentinel = 0x7F8DEAD1u;
+
+std::vector<Isa> supported_isas() {
+  std::vector<Isa> out;
+  for (Isa isa : {Isa::Baseline, Isa::Avx2, Isa::Avx512}) {
+    if (nimbra::cpu::supports(isa)) out.push_back(isa);
+  }
+  return out;
+}
+std::string isa_label(const ::testing::TestParamInfo<Isa>& info) { return nimbra::cpu::isa_name(info.param); }
+
+// An output at a misalignment, with sentinels before and after it.
+struct Output {
+  std::vector<float> buf;
+  std::size_t off, n;
+  Output(std::size_t off_, std::size_t n_) : buf(off_ + n_ + kGuard, from_bits(kSentinel)), off(off_), n(n_) {}
+  float* data() { return buf.data() + off; }
+  bool guards_intact() const {
+    for (std::size_t i = 0; i < buf.size(); ++i) {
+      if ((i < off || i >= off + n) && bits(buf[i]) != kSentinel) return false;
+    }
+    return true;
+  }
+};
+
+// values[start, start + n) (wrapping) at a misalignment, in a buffer ending at
+// the last element, so an overread leaves the allocation.
+std::vector<float> placed(const std::vector<float>& values, std::size_t start, std::size_t off, std::size_t n) {
+  std::vector<float> buf(off + n, 0.0f);
+  for (std::size_t i = 0; i < n; ++i) buf[off + i] = values[(start + i) % values.size()];
+  return buf;
+}
+
+struct ActCase {
+  const char* name;
+  k::UnaryFn k::ElementKernels::*kernel;
+  float (*scalar)(float);
+};
+const ActCase kActs[] = {{"relu", &k::ElementKernels::relu, k::relu_scalar},
+                         {"sigmoid", &k::ElementKernels::sigmoid, k::sigmoid_scalar},
+                         {"gelu", &k::ElementKernels::gelu, k::gelu_scalar}};
+
+class ActivationVariant : public ::testing::TestWithParam<Isa> {};
+
+TEST_P(ActivationVariant, MatchesScalarAtEveryLengthAndAlignment) {
+  const std::vector<float> pool = value_pool();
+  std::vector<std::size_t> lengths = kLengths;
+  lengths.push_back(pool.size());
+  const k::ElementKernels& table = k::element_kernels(GetParam());
+  for (const ActCase& act : kActs) {
+    for (std::size_t n : lengths) {
+      for (std::size_t off = 0; off < kOffsets; ++off) {
+        const std::vector<float> in = placed(pool, n == pool.size() ? 0 : 7 * n + off, off, n);
+        Output out((5 * off + 3) % kOffsets, n);
+        (table.*act.kernel)(in.data() + off, out.data(), n);
+        for (std::size_t i = 0; i < n; ++i) {
+          const float x = in[off + i];
+          ASSERT_TRUE(same_float(act.scalar(x), out.data()[i]))
+              << act.name << "(" << x << ", bits 0x" << std::hex << bits(x) << std::dec << ") n=" << n
+              << " off=" << off << " i=" << i;
+        }
+        ASSERT_TRUE(out.guards_intact()) << act.name << " wrote outside n=" << n << " off=" << off;
+      }
+    }
+  }
+}
+
+// The reference values of the definitions, through the scalar form and the variant.
+TEST_P(ActivationVariant, ReferenceValues) {
+  struct Anchor {
+    float x, y;
+  };
+  const float hi = 0.99999964f, lo = 3.8222333e-07f;
+  const std::vector<Anchor> anchors[] = {
+      {{-1.0f, 0.0f}, {-0.0f, 0.0f}, {0.0f, 0.0f}, {2.0f, 2.0f}, {kNaN, 0.0f}, {-kNaN, 0.0f}, {kInf, kInf},
+       {-kInf, 0.0f}, {FLT_TRUE_MIN, FLT_TRUE_MIN}, {-FLT_TRUE_MIN, 0.0f}},
+      {{0.0f, 0.5f}, {-0.0f, 0.5f}, {1.0f, 0.7303371f}, {-2.0f, 0.125f}, {2.0f, 0.87499994f}, {88.0f, hi},
+       {100.0f, hi}, {FLT_MAX, hi}, {kInf, hi}, {-88.0f, lo}, {-100.0f, lo}, {-FLT_MAX, lo}, {-kInf, lo},
+       {kNaN, kNaN}},
+      {{0.0f, 0.0f}, {1.0f, 0.8471124f}, {-1.0f, -0.15288758f}, {3.0f, 3.0f}, {10.0f, 10.0f},
+       {FLT_MAX, FLT_MAX}, {-3.0f, -0.0f}, {-10.0f, -0.0f}, {-FLT_MAX, -0.0f}, {kInf, kInf}, {-kInf, kNaN},
+       {kNaN, kNaN}}};
+  const k::ElementKernels& table = k::element_kernels(GetParam());
+  for (int a = 0; a < 3; ++a) {
+    std::vector<float> xs, ys(anchors[a].size());
+    for (const Anchor& p : anchors[a]) xs.push_back(p.x);
+    (table.*kActs[a].kernel)(xs.data(), ys.data(), xs.size());
+    for (std::size_t i = 0; i < xs.size(); ++i) {
+      EXPECT_TRUE(same_float(anchors[a][i].y, kActs[a].scalar(xs[i]))) << kActs[a].name << "(" << xs[i] << ") scalar";
+      EXPECT_TRUE(same_float(anchors[a][i].y, ys[i])) << kActs[a].name << "(" << xs[i] << ") vector";
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Isas, ActivationVariant, ::testing::ValuesIn(supported_isas()), isa_label);
+
+struct OpCase {
+  k::BinaryOp op;
+  const char* name;
+  float (*scalar)(float, float);
+};
+const OpCase kOps[] = {{k::BinaryOp::Add, "add", [](float x, float y) { return x + y; }},
+                       {k::BinaryOp::Sub, "sub", [](float x, float y) { return x - y; }},
+                       {k::BinaryOp::Mul, "mul", [](float x, float y) { return x * y; }}};
+
+class BinaryVariant : public ::testing::TestWithParam<Isa> {};
+
+// All four held/streamed combinations, every length, misaligned operands and
+// output, held values from every float class.
+TEST_P(BinaryVariant, MatchesScalarForEveryShapeOfCall) {
+  const std::vector<float> pool = value_pool();
+  const float held[] = {0.0f, -0.0f, 1.5f, -3.25f, FLT_TRUE_MIN, FLT_MAX, kInf, -kInf, kNaN};
+  const k::ElementKernels& table = k::element_kernels(GetParam());
+  for (const OpCase& oc : kOps) {
+    for (int combo = 0; combo < 4; ++combo) {
+      const bool a_scalar = combo & 1, b_scalar = combo & 2;
+      for (std::size_t n : kLengths) {
+        for (std::size_t off = 0; off < kOffsets; ++off) {
+          const float ha = held[(n + off) % 9], hb = held[(n + 2 * off + 3) % 9];
+          const std::vector<float> a = a_scalar ? std::vector<float>(off + 1, ha) : placed(pool, 3 * n + off, off, n);
+          const std::vector<float> b = b_scalar ? std::vector<float>(1, hb) : placed(pool, 5 * n + 11, 0, n);
+          Output out((3 * off + 1) % kOffsets, n);
+          table.binary(oc.op, a.data() + off, a_scalar, b.data(), b_scalar, out.data(), n);
+          for (std::size_t i = 0; i < n; ++i) {
+            const float x = a[a_scalar ? off : off + i], y = b[b_scalar ? 0 : i];
+            ASSERT_TRUE(same_float(oc.scalar(x, y), out.data()[i]))
+                << oc.name << " a_scalar=" << a_scalar << " b_scalar=" << b_scalar << " n=" << n << " off=" << off
+                << " i=" << i << " x=" << x << " y=" << y;
+          }
+          ASSERT_TRUE(out.guards_intact()) << oc.name << " wrote outside n=" << n;
+        }
+      }
+    }
+  }
+}
+
+// Every ordered pair of edge values, and the IEEE corner cases by name.
+TEST_P(BinaryVariant, EdgeValuePairs) {
+  const std::vector<float> edges = edge_values();
+  std::vector<float> xs, ys;
+  for (float x : edges) {
+    for (float y : edges) {
+      xs.push_back(x);
+      ys.push_back(y);
+    }
+  }
+  const k::ElementKernels& table = k::element_kernels(GetParam());
+  std::vector<float> out(xs.size());
+  for (const OpCase& oc : kOps) {
+    table.binary(oc.op, xs.data(), false, ys.data(), false, out.data(), xs.size());
+    for (std::size_t i = 0; i < xs.size(); ++i) {
+      ASSERT_TRUE(same_float(oc.scalar(xs[i], ys[i]), out[i])) << oc.name << "(" << xs[i] << ", " << ys[i] << ")";
+    }
+  }
+  const float infs[5] = {kInf, kInf, kInf, kInf, kInf}, zeros[5] = {0.0f, -0.0f, 0.0f, -0.0f, 0.0f};
+  const float one = 1.0f, row[5] = {2.0f, 3.0f, 4.0f, 5.0f, 6.0f};
+  float r[5];
+  table.binary(k::BinaryOp::Sub, infs, false, infs, true, r, 5);
+  for (float v : r) EXPECT_TRUE(std::isnan(v)) << "inf - inf";
+  table.binary(k::BinaryOp::Mul, zeros, false, infs, true, r, 5);
+  for (float v : r) EXPECT_TRUE(std::isnan(v)) << "0 * inf";
+  table.binary(k::BinaryOp::Sub, &one, true, row, false, r, 5);  // a held on the left: 1 - b
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(r[i], -1.0f - static_cast<float>(i));
+}
+
+INSTANTIATE_TEST_SUITE_P(Isas, BinaryVariant, ::testing::ValuesIn(supported_isas()), isa_label);
+
+// Outputs of 4 Mi elements and more are written with streaming stores, which
+// need their own aligned head; an odd length and a misaligned output cover both ends.
+TEST(ElementLargeOutputs, EveryVariantMatchesScalar) {
+  const std::vector<float> pool = value_pool();
+  const std::size_t n = (std::size_t{4} << 20) + 37;
+  std::vector<float> x(n), b(n), want_add(n), want_sub(n), want_gelu(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    x[i] = pool[i % pool.size()];
+    b[i] = pool[(i * 7 + 3) % pool.size()];
+    want_add[i] = x[i] + b[i];
+    want_sub[i] = x[0] - b[i];
+    want_gelu[i] = k::gelu_scalar(x[i]);
+  }
+  for (Isa isa : supported_isas()) {
+    const k::ElementKernels& table = k::element_kernels(isa);
+    const auto check = [&](const char* what, const std::vector<float>& want, auto run) {
+      Output out(5, n);
+      run(out.data());
+      for (std::size_t i = 0; i < n; ++i) {
+        ASSERT_TRUE(same_float(want[i], out.data()[i])) << what << " " << nimbra::cpu::isa_name(isa) << " i=" << i;
+      }
+      ASSERT_TRUE(out.guards_intact()) << what << " " << nimbra::cpu::isa_name(isa);
+    };
+    check("add", want_add, [&](float* y) { table.binary(k::BinaryOp::Add, x.data(), false, b.data(), false, y, n); });
+    check("sub", want_sub, [&](float* y) { table.binary(k::BinaryOp::Sub, x.data(), true, b.data(), false, y, n); });
+    check("gelu", want_gelu, [&](float* y) { table.gelu(x.data(), y, n); });
+  }
+}
+
+TEST(ElementDispatch, FreeFunctionsMatchScalar) {
+  const std::vector<float> pool = value_pool();
+  const std::size_t n = 1001;
+  std::vector<float> y(n), b(pool.rbegin(), pool.rbegin() + n);
+  const k::UnaryFn dispatched[] = {k::relu, k::sigmoid, k::gelu};
+  for (int a = 0; a < 3; ++a) {
+    dispatched[a](pool.data(), y.data(), n);
+    for (std::size_t i = 0; i < n; ++i) ASSERT_TRUE(same_float(kActs[a].scalar(pool[i]), y[i])) << kActs[a].name;
+  }
+  k::binary(k::BinaryOp::Sub, pool.data(), false, b.data(), false, y.data(), n);
+  for (std::size_t i = 0; i < n; ++i) ASSERT_TRUE(same_float(pool[i] - b[i], y[i]));
+}
+
+}  // namespace
