@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "args.hpp"
 #include "errors.hpp"
 
 namespace nimbra::py {
@@ -57,6 +58,24 @@ bool is_tensor(PyObject* obj) {
     return false;
   }
   return PyObject_TypeCheck(obj, type);
+}
+
+bool check_tensor_arg(PyObject* value, const char* name) {
+  if (is_tensor(value)) return true;
+  raise_conversion_error(value, "Tensor");
+  name_argument_error(name);
+  return false;
+}
+
+PyObject* call_shape_constructor(Tensor (*make)(std::span<const std::uint64_t>), const ArgSpec& spec,
+                                 PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    PyObject* argv[1];
+    if (!parse_args(spec, args, kwargs, argv)) return nullptr;
+    std::vector<std::uint64_t> shape;
+    if (!to_size_list(argv[0], "shape", shape)) return nullptr;
+    return wrap_tensor(make(shape));
+  });
 }
 
 }  // namespace nimbra::py

@@ -92,5 +92,13 @@ extern ClassRecord tensor_class;
 PyObject* wrap_tensor(Tensor&& tensor);
 // True when obj is an instance of Tensor (or a subtype).
 bool is_tensor(PyObject* obj);
+// The tensor-reference conversion of a named argument: false with the named
+// TypeError pending when `value` is not a Tensor.
+bool check_tensor_arg(PyObject* value, const char* name);
+
+struct ArgSpec;
+// A static constructor that takes one size list `shape` and makes a tensor.
+PyObject* call_shape_constructor(Tensor (*make)(std::span<const std::uint64_t>), const ArgSpec& spec,
+                                 PyObject* args, PyObject* kwargs);
 
 }  // namespace nimbra::py

@@ -19,11 +19,7 @@ PyObject* apply_layer(const char* cls, const char* entry, PyObject* self, PyObje
     const ArgSpec spec{cls, entry, {"input"}};
     PyObject* argv[1];
     if (!parse_args(spec, args, kwargs, argv)) return nullptr;
-    if (!is_tensor(argv[0])) {
-      raise_conversion_error(argv[0], "Tensor");
-      name_argument_error("input");
-      return nullptr;
-    }
+    if (!check_tensor_arg(argv[0], "input")) return nullptr;
     Borrow<Layer> layer(self);
     Borrow<Tensor> input(argv[0]);
     return wrap_tensor(layer->forward(*input));

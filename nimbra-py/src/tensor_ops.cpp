@@ -17,17 +17,6 @@ PyObject* wrap_result(Result<Tensor>&& result, const char* prefix) {
   return wrap_tensor(std::move(result).value());
 }
 
-template <Tensor (*Make)(std::span<const std::uint64_t>)>
-PyObject* random_constructor(const ArgSpec& spec, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    PyObject* argv[1];
-    if (!parse_args(spec, args, kwargs, argv)) return nullptr;
-    std::vector<std::uint64_t> shape;
-    if (!to_size_list(argv[0], "shape", shape)) return nullptr;
-    return wrap_tensor(Make(shape));
-  });
-}
-
 template <Tensor (*Op)(const Tensor&)>
 PyObject* unary_method(PyObject* self) {
   return guarded([&]() -> PyObject* {
@@ -50,12 +39,12 @@ PyObject* binary_operator(PyObject* a, PyObject* b, const char* prefix) {
 
 PyObject* tensor_randn(PyObject*, PyObject* args, PyObject* kwargs) {
   static const ArgSpec spec{"Tensor", "randn", {"shape"}};
-  return random_constructor<&randn>(spec, args, kwargs);
+  return call_shape_constructor(&randn, spec, args, kwargs);
 }
 
 PyObject* tensor_rand(PyObject*, PyObject* args, PyObject* kwargs) {
   static const ArgSpec spec{"Tensor", "rand", {"shape"}};
-  return random_constructor<&rand>(spec, args, kwargs);
+  return call_shape_constructor(&rand, spec, args, kwargs);
 }
 
 PyObject* tensor_matmul(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -63,11 +52,7 @@ PyObject* tensor_matmul(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const ArgSpec spec{"Tensor", "matmul", {"other"}};
     PyObject* argv[1];
     if (!parse_args(spec, args, kwargs, argv)) return nullptr;
-    if (!is_tensor(argv[0])) {
-      raise_conversion_error(argv[0], "Tensor");
-      name_argument_error("other");
-      return nullptr;
-    }
+    if (!check_tensor_arg(argv[0], "other")) return nullptr;
     Borrow<Tensor> left(self);
     Borrow<Tensor> right(argv[0]);
     return wrap_result(matmul(*left, *right), "Matmul failed: ");

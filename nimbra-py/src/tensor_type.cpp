@@ -42,26 +42,14 @@ PyObject* tensor_repr(PyObject* self) {
   });
 }
 
-// Static constructors that take only a size list.
-template <Tensor (*Make)(std::span<const std::uint64_t>)>
-PyObject* shape_constructor(const ArgSpec& spec, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    PyObject* argv[1];
-    if (!parse_args(spec, args, kwargs, argv)) return nullptr;
-    std::vector<std::uint64_t> shape;
-    if (!to_size_list(argv[0], "shape", shape)) return nullptr;
-    return wrap_tensor(Make(shape));
-  });
-}
-
 PyObject* tensor_zeros(PyObject*, PyObject* args, PyObject* kwargs) {
   static const ArgSpec spec{"Tensor", "zeros", {"shape"}};
-  return shape_constructor<&Tensor::zeros>(spec, args, kwargs);
+  return call_shape_constructor(&Tensor::zeros, spec, args, kwargs);
 }
 
 PyObject* tensor_ones(PyObject*, PyObject* args, PyObject* kwargs) {
   static const ArgSpec spec{"Tensor", "ones", {"shape"}};
-  return shape_constructor<&Tensor::ones>(spec, args, kwargs);
+  return call_shape_constructor(&Tensor::ones, spec, args, kwargs);
 }
 
 PyObject* get_shape(PyObject* self, void*) {
