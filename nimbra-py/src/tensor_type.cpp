@@ -80,11 +80,35 @@ PyObject* get_size(PyObject* self, void*) {
   return PyLong_FromUnsignedLongLong(t->numel());
 }
 
+// Large tensors are listed through a read-only memoryview of their f32
+// elements, whose tolist builds the floats inside the interpreter without a
+// call per element; small ones directly.
+constexpr Py_ssize_t kMemoryviewListing = 256;
+#ifndef PyBUF_READ
+#define PyBUF_READ 0x100  // part of the stable ABI; the 3.10 limited headers leave the name out
+#endif
+
+PyObject* list_through_memoryview(const float* data, Py_ssize_t n) {
+  PyObject* raw = PyMemoryView_FromMemory(const_cast<char*>(reinterpret_cast<const char*>(data)),
+                                          n * static_cast<Py_ssize_t>(sizeof(float)), PyBUF_READ);
+  if (!raw) return nullptr;
+  PyObject* floats = PyObject_CallMethod(raw, "cast", "s", "f");
+  PyObject* list = floats ? PyObject_CallMethod(floats, "tolist", nullptr) : nullptr;
+  // Neither view may outlive this call: the elements belong to the tensor.
+  if (floats) Py_XDECREF(PyObject_CallMethod(floats, "release", nullptr));
+  Py_XDECREF(PyObject_CallMethod(raw, "release", nullptr));
+  Py_XDECREF(floats);
+  Py_DECREF(raw);
+  if (list && !PyList_CheckExact(list)) Py_CLEAR(list);
+  return list;
+}
+
 PyObject* tensor_tolist(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     Borrow<Tensor> t(self);
     ElementsView values = t->elements();
     const auto n = static_cast<Py_ssize_t>(values.size());
+    if (n >= kMemoryviewListing) return list_through_memoryview(values.data(), n);
     PyObject* list = PyList_New(n);
     if (!list) return nullptr;
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -98,8 +122,6 @@ PyObject* tensor_tolist(PyObject* self, PyObject*) {
     return list;
   });
 }
-
-
 
 PyMethodDef tensor_methods[] = {
     {"zeros", NIMBRA_KW(tensor_zeros), METH_VARARGS | METH_KEYWORDS | METH_STATIC,

@@ -146,7 +146,7 @@ TEST(GemmShapes, BlockBoundariesAndSpecialPaths) {
   const std::tuple<std::size_t, std::size_t, std::size_t, std::size_t> cases[] = {
       {1, 1000, 300, 0}, {1, 4500, 9, 2},   {2, 333, 70, 0},    {3, 513, 9, 0},   {5, 260, 2, 3},
       {6, 17, 400, 0},   {7, 300, 33, 1},   {33, 70, 1030, 0},  {40, 30, 600, 1}, {12, 50, 700, 0},
-      {9, 4100, 260, 0}, {512, 520, 1, 1},  {300, 1000, 0, 3},  {40, 8000, 1, 0}};
+      {9, 4100, 260, 0}, {2048, 2056, 1, 1}, {4300, 1000, 0, 3}, {40, 8000, 1, 0}};
   for (const auto& [m, n, k, pad] : cases) {
     SCOPED_TRACE("m=" + std::to_string(m) + " n=" + std::to_string(n) + " k=" + std::to_string(k));
     Mat a(m, k), b(k, n);
@@ -209,10 +209,10 @@ TEST(GemmLayouts, ZeroStrides) {
 
 // ---- IEEE special values --------------------------------------------------------
 
-// Rows of 517 floats put most row starts of the 1 MB output off the vector
+// Rows of 2053 floats put most row starts of the 16 MB output off the vector
 // alignment, so the scalar heads of the streamed path run too.
 const std::size_t kSpecialShapes[][3] = {{1, 300, 40}, {5, 37, 1},   {70, 70, 300},
-                                         {9, 33, 0},   {64, 64, 64}, {512, 517, 1}};
+                                         {9, 33, 0},   {64, 64, 64}, {2048, 2053, 1}};
 
 // Products that are all -0.0 sum to +0.0 (the chain starts at +0.0), on every path.
 TEST(GemmSpecials, NegativeZeroProductsSumToPositiveZero) {
