@@ -4,7 +4,9 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <mutex>
 #include <new>
+#include <utility>
 #include <string>
 #include <thread>
 
@@ -53,6 +55,58 @@ void advise_huge_pages(void* data, std::uint64_t bytes) {
 #endif
 }
 
+// A few recently freed large blocks are kept for reuse: a fresh block costs
+// page faults and zeroing by the kernel on every first touch, which for large
+// element-wise results is as much as the computation itself. Small blocks
+// are left to malloc, which recycles them well.
+class BlockCache {
+ public:
+  static constexpr std::uint64_t kMinBytes = kHugePageThreshold;
+  static constexpr std::uint64_t kMaxTotal = std::uint64_t{256} << 20;
+  static constexpr std::size_t kSlots = 4;
+
+  // A cached block of at least `bytes` (and not much more), or nullptr.
+  void* take(std::uint64_t bytes) {
+    std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
+    if (!lock.owns_lock()) return nullptr;  // contended, or left locked across fork()
+    for (Slot& slot : slots_) {
+      if (slot.data && slot.bytes >= bytes && slot.bytes - bytes <= bytes / 4) {
+        total_ -= slot.bytes;
+        return std::exchange(slot.data, nullptr);
+      }
+    }
+    return nullptr;
+  }
+
+  // Keeps the block if there is room; false leaves it to the caller to free.
+  bool put(void* data, std::uint64_t bytes) {
+    if (bytes < kMinBytes || bytes > kMaxTotal) return false;
+    std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
+    if (!lock.owns_lock()) return false;
+    Slot* free_slot = nullptr;
+    for (Slot& slot : slots_)
+      if (!slot.data) free_slot = &slot;
+    if (!free_slot || total_ + bytes > kMaxTotal) return false;
+    *free_slot = Slot{data, bytes};
+    total_ += bytes;
+    return true;
+  }
+
+ private:
+  struct Slot {
+    void* data = nullptr;
+    std::uint64_t bytes = 0;
+  };
+  std::mutex mutex_;
+  Slot slots_[kSlots];
+  std::uint64_t total_ = 0;
+};
+
+BlockCache& block_cache() {
+  static BlockCache* cache = new BlockCache();  // never destroyed: buffers may outlive statics
+  return *cache;
+}
+
 }  // namespace
 
 Buffer* Buffer::allocate(std::uint64_t count, bool zeroed) {
@@ -64,9 +118,12 @@ Buffer* Buffer::allocate(std::uint64_t count, bool zeroed) {
   float* data = nullptr;
   if (bytes > 0) {
     // calloc hands out fresh pages for large blocks without touching them.
-    void* p = zeroed ? std::calloc(bytes, 1) : std::malloc(bytes);
-    if (!p) throw std::bad_alloc();
-    if (bytes >= kHugePageThreshold) advise_huge_pages(p, bytes);
+    void* p = zeroed || bytes < BlockCache::kMinBytes ? nullptr : block_cache().take(bytes);
+    if (!p) {
+      p = zeroed ? std::calloc(bytes, 1) : std::malloc(bytes);
+      if (!p) throw std::bad_alloc();
+      if (bytes >= kHugePageThreshold) advise_huge_pages(p, bytes);
+    }
     data = static_cast<float*>(p);
   }
   Buffer* buffer = new (std::nothrow) Buffer();
@@ -85,6 +142,8 @@ void Buffer::release() noexcept {
   if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
 }
 
-Buffer::~Buffer() { std::free(data_); }
+Buffer::~Buffer() {
+  if (data_ && !block_cache().put(data_, bytes_)) std::free(data_);
+}
 
 }  // namespace nimbra

@@ -1,0 +1,75 @@
+// Buffer allocation: reuse of large freed blocks, zero-filled requests, and
+// the reader side of the lock.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <thread>
+#include <vector>
+
+#include "nimbra/storage.hpp"
+#include "nimbra/tensor.hpp"
+
+using nimbra::Buffer;
+
+namespace {
+
+constexpr std::uint64_t kLarge = std::uint64_t{2} << 20;  // 8 MB of floats
+
+TEST(BlockReuse, LargeBlockComesBackForTheSameSize) {
+  Buffer* first = Buffer::allocate(kLarge, false);
+  float* data = first->data();
+  first->release();
+  Buffer* second = Buffer::allocate(kLarge, false);
+  EXPECT_EQ(second->data(), data);
+  second->release();
+}
+
+TEST(BlockReuse, ZeroFilledRequestsNeverSeeOldValues) {
+  Buffer* dirty = Buffer::allocate(kLarge, false);
+  for (std::uint64_t i = 0; i < kLarge; ++i) dirty->data()[i] = 1.0f;
+  dirty->release();
+  Buffer* zeros = Buffer::allocate(kLarge, true);
+  for (std::uint64_t i = 0; i < kLarge; i += 4099) ASSERT_EQ(zeros->data()[i], 0.0f) << i;
+  EXPECT_EQ(zeros->data()[kLarge - 1], 0.0f);
+  zeros->release();
+  nimbra::Tensor t = nimbra::Tensor::zeros(std::vector<std::uint64_t>{kLarge});
+  EXPECT_EQ(t.data_f32()[kLarge / 2], 0.0f);
+}
+
+TEST(BlockReuse, MuchSmallerRequestsDoNotTakeALargeBlock) {
+  Buffer* big = Buffer::allocate(4 * kLarge, false);
+  float* data = big->data();
+  big->release();
+  Buffer* small = Buffer::allocate(kLarge, false);
+  EXPECT_NE(small->data(), data) << "a block four times the size would waste memory";
+  small->release();
+}
+
+TEST(BlockReuse, ConcurrentAllocationAndRelease) {
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([t] {
+      for (int i = 0; i < 50; ++i) {
+        Buffer* b = Buffer::allocate(kLarge + static_cast<std::uint64_t>(t) * 1024, false);
+        b->data()[0] = static_cast<float>(i);
+        b->data()[b->bytes() / 4 - 1] = static_cast<float>(t);
+        b->release();
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+}
+
+TEST(RwLockTest, ReadersShareWritersExclude) {
+  nimbra::RwLock lock;
+  lock.lock_shared();
+  lock.lock_shared();
+  lock.unlock_shared();
+  lock.unlock_shared();
+  lock.lock();
+  lock.unlock();
+  lock.lock_shared();
+  lock.unlock_shared();
+}
+
+}  // namespace
