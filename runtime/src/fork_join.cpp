@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <limits>
 
 #include "nimbra/runtime/pool.hpp"
 #include "pool_state.hpp"
@@ -80,7 +81,7 @@ std::size_t fork_join(ForkJoin& fj, Worker* self, std::size_t lo, std::size_t mi
     const std::size_t left = run_piece(fj, self, lo, mid, budget, halves_migrated);
     return left + run_piece(fj, self, mid, hi, budget, halves_migrated);
   }
-  self->pool->announce_work();
+  self->pool->announce_piece();
   const std::size_t left = run_piece(fj, self, lo, mid, budget, halves_migrated);
   Job* top = nullptr;
   if (self->deque.pop(top)) {
@@ -137,7 +138,8 @@ thread_local CallerSignal tl_signal;
 }  // namespace
 }  // namespace detail
 
-WorkerPool::WorkerPool(std::size_t workers) : WorkerPool(workers, workers) {}
+WorkerPool::WorkerPool(std::size_t workers)
+    : WorkerPool(workers, std::numeric_limits<std::size_t>::max()) {}
 
 WorkerPool::WorkerPool(std::size_t workers, std::size_t startable_threads)
     : worker_count_(workers == 0 ? 1 : workers),
@@ -179,7 +181,7 @@ std::size_t WorkerPool::parallel_for(std::size_t len, RangeBody body) {
       root.budget = budget;
       root.signal = &signal;
       state_->submit(&root);
-      signal.wait();
+      state_->wait_caller(signal);
       total = root.result;
     }
   }

@@ -9,6 +9,7 @@
 #if defined(__linux__)
 #include <linux/futex.h>
 #include <pthread.h>
+#include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 #endif
@@ -50,27 +51,6 @@ void CallerSignal::set() noexcept {
   // release: the job's result and everything the pieces wrote are visible to
   // the caller once it reads 1 (acquire).
   if (state.exchange(1, std::memory_order_release) == 2) wake_one(state);
-}
-
-void CallerSignal::wait() noexcept {
-  // Poll first: a small job is done within a microsecond or two, far sooner
-  // than a sleep and wake-up through the OS would take.
-  const auto start = Clock::now();
-  for (unsigned round = 1;; ++round) {
-    if (state.load(std::memory_order_acquire) == 1) return;
-    if (round % 64 != 0) {
-      cpu_relax();
-      continue;
-    }
-    if (Clock::now() - start > kCallerSpin) break;
-    // Now and then give the core away: with more runnable threads than cores
-    // the worker we wait for may be queued behind us.
-    std::this_thread::yield();
-  }
-  std::uint32_t expected = 0;
-  // acquire on failure: we read 1 and are done.
-  if (!state.compare_exchange_strong(expected, 2, std::memory_order_acquire)) return;
-  while (state.load(std::memory_order_acquire) == 2) wait_on(state, 2);
 }
 
 // ---- shared queue ------------------------------------------------------------------
@@ -205,18 +185,48 @@ bool PoolState::try_wake(Worker& w) noexcept {
   return true;
 }
 
-void PoolState::announce_work() noexcept {
-  // seq_cst fence: our push must be visible before we read the sleeper count
-  // (store-load); pairs with the fence in sleep().
-  full_fence();
-  // acquire: pairs with the sleeper's increment, so its sleep_state == 1 is
-  // visible to the scan below.
-  if (sleepers.load(std::memory_order_acquire) == 0) return;
+int current_cpu() noexcept {
+#if defined(__linux__)
+  return sched_getcpu();  // a few ns: read from the kernel's per-thread area
+#else
+  return -1;
+#endif
+}
+
+bool PoolState::cpu_shared(int cpu, const Worker* self) const noexcept {
+  if (self != nullptr && polling_callers.load(std::memory_order_relaxed) != 0 &&
+      polling_caller_cpu.load(std::memory_order_relaxed) == cpu) {
+    return true;
+  }
+  for (const auto& w : workers) {
+    // A caller gives way only to workers running jobs: an idle one next to
+    // it has nothing to do for it.
+    const bool counts = self != nullptr ? w->sleep_state.load(std::memory_order_relaxed) == 0
+                                        : w->busy.load(std::memory_order_relaxed);
+    if (w.get() != self && counts && w->cpu.load(std::memory_order_relaxed) == cpu) return true;
+  }
+  return false;
+}
+
+bool PoolState::wake_any() noexcept {
   const std::size_t n = workers.size();
   const std::size_t first = wake_cursor.fetch_add(1, std::memory_order_relaxed) % n;
   for (std::size_t k = 0; k < n; ++k) {
-    if (try_wake(*workers[(first + k) % n])) return;
+    if (try_wake(*workers[(first + k) % n])) return true;
   }
+  return false;
+}
+
+void PoolState::announce_piece() noexcept {
+  // seq_cst fence: our push must be visible before we read the counts below
+  // (store-load); pairs with the fence in sleep(): either the sleeper sees
+  // the piece, or we see it asleep.
+  full_fence();
+  // acquire: pairs with the sleeper's increment, so its sleep_state == 1 is
+  // visible to try_wake().
+  if (sleepers.load(std::memory_order_acquire) == 0) return;
+  if (spinners.load(std::memory_order_relaxed) != 0) return;         // one will take it
+  wake_any();
 }
 
 void PoolState::wake_worker(Worker& waiter) noexcept {
@@ -226,7 +236,53 @@ void PoolState::wake_worker(Worker& waiter) noexcept {
 
 void PoolState::submit(Job* root) noexcept {
   injector.push(root);
-  announce_work();
+  // Here a wake-up is needed for progress: nobody else will take the job.
+  // The spinner count is read after the fence: a worker that stops spinning
+  // decrements it before its last look (in sleep()), so either it sees the
+  // job or we see it gone and wake a sleeper. A worker that is busy looks at
+  // the shared queue when it is done.
+  full_fence();
+  if (spinners.load(std::memory_order_seq_cst) != 0) return;
+  if (sleepers.load(std::memory_order_acquire) == 0) return;
+  wake_any();
+}
+
+void PoolState::wake_helper_if_useful() noexcept {
+  if (sleepers.load(std::memory_order_acquire) == 0) return;
+  if (spinners.load(std::memory_order_relaxed) != 0) return;
+  if (work_visible()) wake_any();
+}
+
+void PoolState::wait_caller(CallerSignal& signal) noexcept {
+  // Poll first: a small job is done within a microsecond or two, far sooner
+  // than a sleep and a wake-up through the OS would take. While polling we
+  // also wake helpers for a job that lasts (see kCallerWakeDelay).
+  polling_callers.fetch_add(1, std::memory_order_seq_cst);
+  const auto start = Clock::now();
+  for (unsigned round = 1; !signal.is_set(); ++round) {
+    const int cpu = current_cpu();
+    note_cpu(polling_caller_cpu, cpu);
+    caller_beat.fetch_add(1, std::memory_order_relaxed);
+    // Yield while a worker running a job was last seen on this processor,
+    // while our job is still queued (the worker woken for it has not run yet
+    // and may be waiting for this processor), and now and then in any case.
+    const bool queued = round > 4 && !injector.empty_hint();
+    if (cpu < 0 || queued || round % 16 == 0 || cpu_shared(cpu, nullptr)) {
+      std::this_thread::yield();
+    } else {
+      for (int k = 0; k < 8; ++k) cpu_relax();
+    }
+    if (round % 4 != 0) continue;
+    const auto waited = Clock::now() - start;
+    if (waited > kCallerSpin) break;
+    if (waited > kCallerWakeDelay) wake_helper_if_useful();
+  }
+  polling_callers.fetch_sub(1, std::memory_order_seq_cst);
+  if (signal.is_set()) return;
+  std::uint32_t expected = 0;
+  // acquire on failure: we read 1 and are done.
+  if (!signal.state.compare_exchange_strong(expected, 2, std::memory_order_acquire)) return;
+  while (signal.state.load(std::memory_order_acquire) == 2) wait_on(signal.state, 2);
 }
 
 }  // namespace nimbra::runtime::detail

@@ -22,6 +22,8 @@ void wait_on(std::atomic<std::uint32_t>& word, std::uint32_t expected) noexcept;
 void wake_one(std::atomic<std::uint32_t>& word) noexcept;
 void wake_all(std::atomic<std::uint32_t>& word) noexcept;
 
+using Clock = std::chrono::steady_clock;
+
 inline void cpu_relax() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
   __builtin_ia32_pause();
@@ -30,14 +32,29 @@ inline void cpu_relax() noexcept {
 #endif
 }
 
-using Clock = std::chrono::steady_clock;
+// The processor this thread runs on now, or -1 if unknown (then every poll
+// yields the processor).
+int current_cpu() noexcept;
 
-// How long a worker with nothing to do keeps looking before it sleeps. A run of
-// small operations from one caller finds the workers still awake, so a hand-off
-// costs a cache-line transfer instead of a wake-up from the OS (tens of µs).
-inline constexpr std::chrono::microseconds kWorkerSpin{200};
+// Polling. A spinning worker and a waiting caller spin in place while the
+// threads they wait for run on other processors, and yield the processor
+// while one was last seen on theirs or seems not to be running: two pollers
+// that share a processor and spin in place take turns only at time-slice
+// ends, while yielding costs a system call (about 0.5 µs here) per look. A
+// caller gives way only to workers that run jobs, so an idle worker next to
+// it stays out of the way and one on another processor takes the job.
+//
+// How long a worker with nothing to do keeps looking before it sleeps. A run
+// of operations from one caller finds the workers still awake, so a hand-off
+// costs a few cache-line transfers instead of a wake-up through the OS (tens
+// of µs).
+inline constexpr std::chrono::microseconds kWorkerSpin{100};
 // How long a caller polls its completion flag before sleeping on it.
 inline constexpr std::chrono::microseconds kCallerSpin{50};
+// A polling caller whose job has run this long wakes a sleeping worker if
+// pieces wait and nobody spins (a second chance next to the wake-ups that
+// pushes make; a small job is over before a woken worker could arrive).
+inline constexpr std::chrono::microseconds kCallerWakeDelay{10};
 
 // ---- jobs --------------------------------------------------------------------
 
@@ -57,8 +74,8 @@ struct CallerSignal {
   std::atomic<std::uint32_t> state{0};
 
   void reset() noexcept { state.store(0, std::memory_order_relaxed); }
-  void set() noexcept;   // the last access to this job by the worker
-  void wait() noexcept;  // the caller
+  void set() noexcept;  // the last access to this job by the worker
+  bool is_set() const noexcept { return state.load(std::memory_order_acquire) == 1; }
 };
 
 // The shared queue for root jobs from threads that are not workers. Any
@@ -90,7 +107,12 @@ struct alignas(64) Worker {
   // 0 awake, 1 asleep (or about to be). Whoever changes 1 -> 0 (the sleeper
   // cancelling, or a waker) also takes it off the sleeper count.
   alignas(64) std::atomic<std::uint32_t> sleep_state{0};
+  // Where this worker was last seen running, and whether it is running a
+  // job (hints, relaxed).
+  std::atomic<int> cpu{-1};
+  std::atomic<bool> busy{false};
   std::uint64_t rng;  // victim choice, owner only
+  std::uint32_t seen_beat = 0;     // owner only: caller_beat at our last look
 };
 
 // The worker this thread is, or nullptr on any other thread.
@@ -101,20 +123,25 @@ struct PoolState {
   ~PoolState();
 
   // Run jobs until done() holds, spinning and then sleeping when there are
-  // none. done() must become true through an operation followed by
-  // notify_done_changed() or through stop().
+  // none. done() becomes true through a store followed by wake_worker(self),
+  // or through the pool stopping.
   template <class Done>
   void work_until(Worker& self, Done done) noexcept;
 
   Job* find_work(Worker& self) noexcept;
   bool work_visible() const noexcept;
 
-  // After making work visible (push on a deque, shared queue): wake a sleeper
-  // if there is one. Cheap when everyone is awake: a fence and a load.
-  void announce_work() noexcept;
+  // After pushing a piece on a worker's deque. Pieces never need a wake-up to
+  // make progress (their owner takes them back), so this only brings help:
+  // a sleeper is woken when nobody spins. Cheap when nobody sleeps: a fence
+  // and a load.
+  void announce_piece() noexcept;
   // After setting a latch that `waiter` may be sleeping on.
   void wake_worker(Worker& waiter) noexcept;
+  // Hands a caller's root job to the workers; wakes one if none spins.
   void submit(Job* root) noexcept;
+  // The caller's side: poll, wake helpers for a job that lasts, then sleep.
+  void wait_caller(CallerSignal& signal) noexcept;
 
   std::size_t running() const noexcept { return workers.size(); }
 
@@ -122,7 +149,12 @@ struct PoolState {
   std::vector<std::thread> threads;
   Injector injector;
   alignas(64) std::atomic<std::uint32_t> sleepers{0};
+  std::atomic<std::uint32_t> spinners{0};
   std::atomic<std::uint32_t> wake_cursor{0};
+  // Written by polling callers every round: a line of their own.
+  alignas(64) std::atomic<std::uint32_t> polling_callers{0};
+  std::atomic<int> polling_caller_cpu{-1};    // a hint, relaxed
+  std::atomic<std::uint32_t> caller_beat{0};  // advanced by each polling round (relaxed)
   // 0 starting, 1 running, 2 stopping. Workers wait at 0 until the set of
   // workers is final.
   alignas(64) std::atomic<std::uint32_t> phase{0};
@@ -130,7 +162,26 @@ struct PoolState {
  private:
   template <class Done>
   void sleep(Worker& self, Done& done) noexcept;
+  template <class Done>
+  Job* spin(Worker& self, Done& done) noexcept;
   bool try_wake(Worker& w) noexcept;
+  bool wake_any() noexcept;
+  // With a caller polling: true if it ran since our last look.
+  bool caller_ran(Worker& self) noexcept {
+    const std::uint32_t beat = caller_beat.load(std::memory_order_relaxed);
+    if (beat == self.seen_beat) return false;
+    self.seen_beat = beat;
+    return true;
+  }
+  // Whether the poller should give way on processor `cpu`. For a worker
+  // (`self`): another awake worker or a polling caller was last seen there.
+  // For a caller (nullptr): a worker running a job was.
+  bool cpu_shared(int cpu, const Worker* self) const noexcept;
+  static void note_cpu(std::atomic<int>& where, int cpu) noexcept {
+    // Store only on a change: the line is read by every poller.
+    if (where.load(std::memory_order_relaxed) != cpu) where.store(cpu, std::memory_order_relaxed);
+  }
+  void wake_helper_if_useful() noexcept;
   void worker_main(Worker& self) noexcept;
 };
 
@@ -158,32 +209,55 @@ void PoolState::sleep(Worker& self, Done& done) noexcept {
   while (self.sleep_state.load(std::memory_order_acquire) == 1) wait_on(self.sleep_state, 1);
 }
 
+// Polls for work until some turns up (returned), done() holds or the spin
+// time is over (nullptr).
 template <class Done>
-void PoolState::work_until(Worker& self, Done done) noexcept {
-  unsigned idle_rounds = 0;
-  Clock::time_point idle_since{};
-  while (!done()) {
-    if (Job* job = find_work(self)) {
-      job->execute(job, self);
-      idle_rounds = 0;
-      continue;
+Job* PoolState::spin(Worker& self, Done& done) noexcept {
+  const auto start = Clock::now();
+  unsigned caller_stalled = 0;  // our rounds since a polling caller last ran
+  for (unsigned round = 1;; ++round) {
+    if (done()) return nullptr;
+    if (Job* job = find_work(self)) return job;
+    const int cpu = current_cpu();
+    note_cpu(self.cpu, cpu);
+    bool give_way = cpu < 0 || round % 16 == 0 || cpu_shared(cpu, &self);
+    if (polling_callers.load(std::memory_order_relaxed) != 0) {
+      if (caller_ran(self)) {
+        caller_stalled = 0;
+      } else if (++caller_stalled >= 2) {
+        give_way = true;  // it is not running: it may be queued behind us
+      }
     }
-    const auto now = Clock::now();
-    if (idle_rounds++ == 0) {
-      idle_since = now;
-    } else if (now - idle_since > kWorkerSpin) {
-      sleep(self, done);
-      idle_rounds = 0;
-      continue;
-    }
-    // Mostly spin in place (a system call costs microseconds on some
-    // machines); every few rounds give the core away, since with more
-    // runnable threads than cores the thread we wait for may need it.
-    if (idle_rounds % 4 == 0) {
+    if (give_way) {
       std::this_thread::yield();
     } else {
       for (int k = 0; k < 8; ++k) cpu_relax();
     }
+    if (round % 4 == 0 && Clock::now() - start > kWorkerSpin) return nullptr;
+  }
+}
+
+template <class Done>
+void PoolState::work_until(Worker& self, Done done) noexcept {
+  while (!done()) {
+    Job* job = find_work(self);
+    if (job == nullptr) {
+      // seq_cst: counted before we look again (inside spin(), then sleep()),
+      // so a submitter that sees no spinner and no sleeper has been seen by
+      // us; see submit().
+      spinners.fetch_add(1, std::memory_order_seq_cst);
+      job = spin(self, done);
+      spinners.fetch_sub(1, std::memory_order_seq_cst);
+      if (job == nullptr) {
+        if (!done()) sleep(self, done);
+        continue;
+      }
+    }
+    note_cpu(self.cpu, current_cpu());
+    self.seen_beat = caller_beat.load(std::memory_order_relaxed);
+    self.busy.store(true, std::memory_order_relaxed);
+    job->execute(job, self);
+    self.busy.store(false, std::memory_order_relaxed);
   }
 }
 

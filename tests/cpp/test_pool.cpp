@@ -1,0 +1,363 @@
+// The worker pool: every item exactly once and in place for any worker count,
+// the division of a job, who runs what, failures, nesting, many callers,
+// sleeping workers, pools without threads, and fork().
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "nimbra/runtime/pool.hpp"
+
+namespace nimbra::runtime {
+namespace {
+
+using Range = std::pair<std::size_t, std::size_t>;
+
+// Distinct value per index, exact in f32 for the sizes used here.
+float value_at(std::size_t i) { return static_cast<float>(i) * 0.5f + 1.0f; }
+
+WorkerPool& pool_of(std::size_t workers) {
+  static std::mutex m;
+  static std::vector<std::unique_ptr<WorkerPool>> pools;
+  std::lock_guard<std::mutex> lock(m);
+  for (auto& p : pools) {
+    if (p->worker_count() == workers) return *p;
+  }
+  pools.push_back(std::make_unique<WorkerPool>(workers));
+  return *pools.back();
+}
+
+// ---- every item exactly once, in place ------------------------------------------
+
+class EveryItemOnce : public ::testing::TestWithParam<std::tuple<std::size_t, std::size_t>> {};
+
+TEST_P(EveryItemOnce, Collect) {
+  const auto [workers, n] = GetParam();
+  WorkerPool& pool = pool_of(workers);
+  std::vector<std::atomic<int>> calls(n);
+  std::vector<float> out(n + 1, -7.0f);  // one guard element past the end
+  parallel_collect(pool, n, out.data(), [&](std::size_t i) {
+    calls[i].fetch_add(1, std::memory_order_relaxed);
+    return value_at(i);
+  });
+  for (std::size_t i = 0; i < n; ++i) {
+    ASSERT_EQ(calls[i].load(), 1) << "index " << i;
+    ASSERT_EQ(out[i], value_at(i)) << "index " << i;
+  }
+  EXPECT_EQ(out[n], -7.0f);
+}
+
+TEST_P(EveryItemOnce, CollectRanges) {
+  const auto [workers, n] = GetParam();
+  WorkerPool& pool = pool_of(workers);
+  std::vector<float> out(n + 1, -7.0f);
+  std::mutex m;
+  std::vector<Range> leaves;
+  parallel_collect_ranges(pool, n, out.data(), [&](std::size_t lo, std::size_t hi) {
+    for (std::size_t i = lo; i < hi; ++i) out[i] = value_at(i);
+    std::lock_guard<std::mutex> lock(m);
+    leaves.emplace_back(lo, hi);
+  });
+  // The leaves tile [0, n) without gaps or overlaps.
+  std::sort(leaves.begin(), leaves.end());
+  std::size_t at = 0;
+  for (const auto& [lo, hi] : leaves) {
+    ASSERT_EQ(lo, at);
+    ASSERT_TRUE(hi > lo || n == 0);
+    at = hi;
+  }
+  EXPECT_EQ(at, n);
+  for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(out[i], value_at(i)) << "index " << i;
+  EXPECT_EQ(out[n], -7.0f);
+}
+
+TEST_P(EveryItemOnce, Chunks) {
+  const auto [workers, n] = GetParam();
+  WorkerPool& pool = pool_of(workers);
+  for (const std::size_t chunk : {std::size_t{1}, std::size_t{3}, std::size_t{64}}) {
+    std::vector<float> data(n + 1, 0.0f);
+    for (std::size_t i = 0; i < n; ++i) data[i] = value_at(i);
+    const std::size_t chunks = (n + chunk - 1) / chunk;
+    std::vector<std::atomic<int>> calls(chunks);
+    parallel_chunks(pool, data.data(), n, chunk, [&](std::size_t c, float* p, std::size_t len) {
+      calls[c].fetch_add(1, std::memory_order_relaxed);
+      ASSERT_EQ(p, data.data() + c * chunk);
+      ASSERT_EQ(len, std::min(chunk, n - c * chunk));
+      for (std::size_t k = 0; k < len; ++k) p[k] = p[k] * 2.0f + 1.0f;
+    });
+    for (std::size_t c = 0; c < chunks; ++c) ASSERT_EQ(calls[c].load(), 1) << "chunk " << c;
+    for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(data[i], value_at(i) * 2.0f + 1.0f) << "index " << i;
+    EXPECT_EQ(data[n], 0.0f);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SizesAndWorkers, EveryItemOnce,
+    ::testing::Combine(::testing::Values(std::size_t{1}, std::size_t{2}, std::size_t{7}),
+                       ::testing::Values(std::size_t{0}, std::size_t{1}, std::size_t{2},
+                                         std::size_t{3}, std::size_t{17}, std::size_t{999},
+                                         std::size_t{100000})));
+
+TEST(Pool, ChunksOfTenByFour) {
+  std::vector<float> data(10, 0.0f);
+  std::mutex m;
+  std::vector<std::pair<std::size_t, std::size_t>> seen;  // (index, length)
+  parallel_chunks(data.data(), data.size(), 4, [&](std::size_t c, float* p, std::size_t len) {
+    EXPECT_EQ(p, data.data() + 4 * c);
+    std::lock_guard<std::mutex> lock(m);
+    seen.emplace_back(c, len);
+  });
+  std::sort(seen.begin(), seen.end());
+  const std::vector<std::pair<std::size_t, std::size_t>> want{{0, 4}, {1, 4}, {2, 2}};
+  EXPECT_EQ(seen, want);
+}
+
+TEST(Pool, ParallelForAddsTheLeavesCounts) {
+  for (const std::size_t workers : {1, 2, 7}) {
+    const std::size_t got =
+        parallel_for(pool_of(workers), 1001, [](std::size_t lo, std::size_t hi) { return 3 * (hi - lo); });
+    EXPECT_EQ(got, 3003u) << workers << " workers";
+  }
+}
+
+// ---- division of a job --------------------------------------------------------------
+
+std::vector<Range> leaves_of(WorkerPool& pool, std::size_t len) {
+  std::mutex m;
+  std::vector<Range> leaves;
+  parallel_for(pool, len, [&](std::size_t lo, std::size_t hi) {
+    std::lock_guard<std::mutex> lock(m);
+    leaves.emplace_back(lo, hi);
+    return hi - lo;
+  });
+  std::sort(leaves.begin(), leaves.end());
+  return leaves;
+}
+
+// With one worker nothing is ever stolen, so the division is deterministic:
+// the root splits with budget 1 -> 0; its halves re-arm to max(0, 1) = 1 and
+// split; their halves have budget 1 -> 0 and split once more; then budget 0
+// stops it. Four levels of halving, eight leaves.
+TEST(Division, OneWorkerIsDeterministic) {
+  const std::vector<Range> want100{{0, 12},  {12, 25}, {25, 37}, {37, 50},
+                                   {50, 62}, {62, 75}, {75, 87}, {87, 100}};
+  const std::vector<Range> want3{{0, 1}, {1, 2}, {2, 3}};
+  const std::vector<Range> want2{{0, 1}, {1, 2}};
+  WorkerPool threaded(1);
+  WorkerPool no_threads(1, 0);  // same division when everything runs on the caller
+  for (WorkerPool* pool : {&threaded, &no_threads}) {
+    EXPECT_EQ(leaves_of(*pool, 100), want100);
+    EXPECT_EQ(leaves_of(*pool, 3), want3);
+    EXPECT_EQ(leaves_of(*pool, 2), want2);
+  }
+}
+
+TEST(Division, NoEmptyLeavesAndSingleItemsRunAlone) {
+  WorkerPool& pool = pool_of(7);
+  for (const std::size_t len : {2, 5, 64, 1000}) {
+    for (const auto& [lo, hi] : leaves_of(pool, len)) {
+      EXPECT_LT(lo, hi);
+      EXPECT_LE(hi, len);
+    }
+  }
+}
+
+// ---- who runs what -------------------------------------------------------------------
+
+TEST(Threads, CallerRunsNothingOnceSplitButRunsSingleItems) {
+  WorkerPool& pool = pool_of(2);
+  const auto caller = std::this_thread::get_id();
+  std::atomic<int> on_caller{0};
+  auto body = [&](std::size_t lo, std::size_t hi) {
+    if (std::this_thread::get_id() == caller) on_caller.fetch_add(1);
+    return hi - lo;
+  };
+  EXPECT_EQ(parallel_for(pool, 1, body), 1u);
+  EXPECT_EQ(on_caller.load(), 1);
+  EXPECT_EQ(parallel_for(pool, 0, body), 0u);
+  EXPECT_EQ(on_caller.load(), 2);
+  for (int rep = 0; rep < 20; ++rep) parallel_for(pool, 1000, body);
+  EXPECT_EQ(on_caller.load(), 2);
+}
+
+TEST(Threads, ThreadsThatCannotStartLeaveAWorkingPool) {
+  for (const std::size_t startable : {0, 1, 2}) {
+    WorkerPool pool(4, startable);
+    EXPECT_EQ(pool.worker_count(), 4u);
+    EXPECT_EQ(pool.running_threads(), startable);
+    for (const std::size_t n : {0, 2, 999}) {
+      std::vector<float> out(n);
+      parallel_collect(pool, n, out.data(), value_at);
+      for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(out[i], value_at(i));
+    }
+  }
+  WorkerPool zero(0);  // taken as one worker, which does start
+  EXPECT_EQ(zero.worker_count(), 1u);
+  EXPECT_EQ(zero.running_threads(), 1u);
+  WorkerPool none(3, 0);
+  const auto caller = std::this_thread::get_id();
+  parallel_for(none, 100, [&](std::size_t lo, std::size_t hi) {
+    EXPECT_EQ(std::this_thread::get_id(), caller);
+    return hi - lo;
+  });
+}
+
+TEST(Threads, FirstExceptionReachesTheCallerAndThePoolStaysUsable) {
+  for (const std::size_t workers : {1, 2, 7}) {
+    WorkerPool& pool = pool_of(workers);
+    std::vector<float> out(1000);
+    EXPECT_THROW(
+        {
+          parallel_collect(pool, out.size(), out.data(), [](std::size_t i) -> float {
+            if (i == 617) throw std::runtime_error("bad item");
+            return value_at(i);
+          });
+        },
+        std::runtime_error);
+    parallel_collect(pool, out.size(), out.data(), value_at);
+    for (std::size_t i = 0; i < out.size(); ++i) ASSERT_EQ(out[i], value_at(i));
+  }
+  WorkerPool none(2, 0);
+  EXPECT_THROW(parallel_for(none, 10, [](std::size_t, std::size_t) -> std::size_t { throw std::logic_error("x"); }),
+               std::logic_error);
+}
+
+TEST(Threads, NestedLoopsOnWorkersRunInlineWithoutDeadlock) {
+  for (const std::size_t workers : {1, 2, 7}) {
+    WorkerPool& pool = pool_of(workers);
+    constexpr std::size_t kOuter = 40, kInner = 300;
+    std::vector<float> out(kOuter * kInner, 0.0f);
+    std::atomic<int> nested_off_worker{0};
+    parallel_chunks(pool, out.data(), out.size(), kInner, [&](std::size_t c, float* row, std::size_t len) {
+      if (!pool.on_worker_thread()) nested_off_worker.fetch_add(1);
+      parallel_collect(pool, len, row, [&](std::size_t i) { return value_at(c * kInner + i); });
+    });
+    EXPECT_EQ(nested_off_worker.load(), 0);
+    for (std::size_t i = 0; i < out.size(); ++i) ASSERT_EQ(out[i], value_at(i)) << "index " << i;
+  }
+  // An exception inside a nested loop travels out through both.
+  EXPECT_THROW(parallel_for(pool_of(2), 8,
+                            [&](std::size_t lo, std::size_t hi) {
+                              return parallel_for(pool_of(2), 8, [](std::size_t a, std::size_t b) -> std::size_t {
+                                if (a <= 5 && 5 < b) throw std::runtime_error("inner");
+                                return b - a;
+                              }) * 0 + (hi - lo);
+                            }),
+               std::runtime_error);
+}
+
+TEST(Threads, ManyCallersAtOnce) {
+  WorkerPool& pool = pool_of(2);
+  constexpr int kCallers = 4, kRounds = 150;
+  std::atomic<int> bad{0};
+  std::vector<std::thread> callers;
+  for (int t = 0; t < kCallers; ++t) {
+    callers.emplace_back([&, t] {
+      for (int r = 0; r < kRounds; ++r) {
+        const std::size_t n = 1 + static_cast<std::size_t>((t * 131 + r * 17) % 700);
+        std::vector<float> out(n);
+        WorkerPool& target = (r % 2 == 0) ? pool : global_pool();
+        parallel_collect(target, n, out.data(), [&](std::size_t i) { return value_at(i + t); });
+        for (std::size_t i = 0; i < n; ++i) {
+          if (out[i] != value_at(i + t)) bad.fetch_add(1);
+        }
+      }
+    });
+  }
+  for (auto& c : callers) c.join();
+  EXPECT_EQ(bad.load(), 0);
+}
+
+// Jobs submitted after idle gaps around the spin window land on workers that
+// are spinning, falling asleep or asleep; a lost wake-up would hang here.
+TEST(Threads, JobsAfterIdleGapsWakeTheWorkers) {
+  WorkerPool& pool = pool_of(2);
+  std::vector<float> out(64);
+  for (int r = 0; r < 40; ++r) {
+    std::this_thread::sleep_for(std::chrono::microseconds(50 * (r % 12)));
+    parallel_collect(pool, out.size(), out.data(), value_at);
+    ASSERT_EQ(out[63], value_at(63));
+  }
+}
+
+// Sleeping workers must be brought in to help with a job that lasts; a pool
+// that left everything to the first worker would still be correct, only slow.
+TEST(Threads, ALongJobGetsHelpFromSleepingWorkers) {
+  WorkerPool& pool = pool_of(2);
+  std::this_thread::sleep_for(std::chrono::milliseconds(2));  // past the spin time: all asleep
+  std::mutex m;
+  std::set<std::thread::id> ids;
+  parallel_for(pool, 64, [&](std::size_t lo, std::size_t hi) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::lock_guard<std::mutex> lock(m);
+    ids.insert(std::this_thread::get_id());
+    return hi - lo;
+  });
+  EXPECT_EQ(ids.size(), 2u);
+}
+
+// ---- the global pool -----------------------------------------------------------------
+
+TEST(Global, SameCountFromCallersAndWorkers) {
+  const std::size_t n = worker_count();
+  EXPECT_GE(n, 1u);
+  EXPECT_EQ(&global_pool(), &global_pool());
+  std::atomic<int> mismatches{0};
+  parallel_for(64, [&](std::size_t lo, std::size_t hi) {
+    if (worker_count() != n) mismatches.fetch_add(1);
+    return hi - lo;
+  });
+  EXPECT_EQ(mismatches.load(), 0);
+}
+
+TEST(Global, ForkedChildGetsItsOwnPool) {
+  std::vector<float> out(999);
+  parallel_collect(out.size(), out.data(), value_at);  // the parent's pool exists and has run
+  const pid_t pid = fork();
+  ASSERT_NE(pid, -1) << std::strerror(errno);
+  if (pid == 0) {
+    alarm(10);  // a hang in the child must not hang the test
+    int status = 0;
+    for (int round = 0; round < 3; ++round) {
+      std::vector<float> child(999, 0.0f);
+      parallel_collect(child.size(), child.data(), [](std::size_t i) { return value_at(i) + 1.0f; });
+      for (std::size_t i = 0; i < child.size(); ++i) {
+        if (child[i] != value_at(i) + 1.0f) status = 3;
+      }
+    }
+    if (global_pool().running_threads() != global_pool().worker_count()) status = 4;
+    _exit(status);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status)) << "child died by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  // The parent's pool is untouched.
+  parallel_collect(out.size(), out.data(), value_at);
+  EXPECT_EQ(out[998], value_at(998));
+}
+
+}  // namespace
+}  // namespace nimbra::runtime
+
+#if defined(__SANITIZE_THREAD__)
+// The fork test starts threads in a child of a threaded process, which the
+// race detector refuses by default.
+// Exported explicitly: the build hides symbols by default, and the detector
+// looks this one up at run time.
+extern "C" __attribute__((visibility("default"), used)) const char* __tsan_default_options() {
+  return "die_after_fork=0";
+}
+#endif
