@@ -122,7 +122,9 @@ Buffer* Buffer::allocate(std::uint64_t count, bool zeroed) {
     if (!p) {
       p = zeroed ? std::calloc(bytes, 1) : std::malloc(bytes);
       if (!p) throw std::bad_alloc();
-      if (bytes >= kHugePageThreshold) advise_huge_pages(p, bytes);
+      // A zero-filled block is read, never written, so huge pages would only
+      // cost the advice call.
+      if (!zeroed && bytes >= kHugePageThreshold) advise_huge_pages(p, bytes);
     }
     data = static_cast<float*>(p);
   }
