@@ -18,7 +18,7 @@ PyTypeObject* class_type(ClassRecord& record) {
   slots.push_back({Py_tp_base, &PyBaseObject_Type});
   slots.push_back({0, nullptr});
 
-  // Older interpreters keep pointing at the spec's name, so it lives in the record.
+  // Older interpreters keep pointing at PyType_Spec.name, so it lives in the record.
   record.type_name = std::string("builtins.") + record.name;
   PyType_Spec spec{};
   spec.name = record.type_name.c_str();
