@@ -86,24 +86,14 @@ bool Tensor::is_plain() const noexcept {
 }
 
 void Tensor::gather_strided(float* out) const {
-  const float* src = storage_.buffer() ? storage_.buffer()->data() : nullptr;
-  const std::uint64_t len = storage_.len();
   const std::uint64_t n = numel();
   if (n == 0) return;
+  check_reach();
+  const float* src = storage_.buffer()->data();
   if (shape_.empty()) {
-    NIMBRA_CHECK(offset_ < len, "view reaches beyond its storage");
     out[0] = src[offset_];
     return;
   }
-  // The last position an index walk can reach bounds every other one.
-  std::uint64_t last = offset_;
-  bool wrapped = false;
-  for (std::size_t d = 0; d < shape_.size(); ++d) {
-    std::uint64_t reach;
-    wrapped |= __builtin_mul_overflow(shape_[d] - 1, strides_[d], &reach);
-    wrapped |= __builtin_add_overflow(last, reach, &last);
-  }
-  NIMBRA_CHECK(!wrapped && last < len, "view reaches beyond its storage");
 
   const std::size_t nd = shape_.size();
   // A transposed pair of trailing dimensions (the next-to-last one running
@@ -140,6 +130,19 @@ void Tensor::gather_strided(float* out) const {
       index[d] = 0;
     }
   }
+}
+
+void Tensor::check_reach() const {
+  if (numel() == 0) return;
+  // The last position an index walk can reach bounds every other one.
+  std::uint64_t last = offset_;
+  bool wrapped = false;
+  for (std::size_t d = 0; d < shape_.size(); ++d) {
+    std::uint64_t reach;
+    wrapped |= __builtin_mul_overflow(shape_[d] - 1, strides_[d], &reach);
+    wrapped |= __builtin_add_overflow(last, reach, &last);
+  }
+  NIMBRA_CHECK(storage_.buffer() && !wrapped && last < storage_.len(), "view reaches beyond its storage");
 }
 
 void Tensor::copy_elements_to(float* out) const {

@@ -151,28 +151,28 @@ bool to_size_list(PyObject* value, const char* name, std::vector<std::uint64_t>&
     }
     return true;
   }
+  // The length only sizes the array in advance; a huge or failing __len__
+  // must not decide anything.
   Py_ssize_t hint = PySequence_Size(value);
   if (hint < 0)
     PyErr_Clear();
   else
-    out.reserve(static_cast<std::size_t>(hint));
-  PyObject* iter = PyObject_GetIter(value);
+    out.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(hint, 64)));
+  OwnedRef iter(PyObject_GetIter(value));
   if (!iter) {
     name_argument_error(name);
     return false;
   }
-  while (PyObject* item = PyIter_Next(iter)) {
+  while (PyObject* item = PyIter_Next(iter.get())) {
     std::uint64_t v = 0;
     bool ok = to_u64(item, v);
     Py_DECREF(item);
     if (!ok) {
-      Py_DECREF(iter);
       name_argument_error(name);
       return false;
     }
     out.push_back(v);
   }
-  Py_DECREF(iter);
   if (PyErr_Occurred()) {
     name_argument_error(name);
     return false;
@@ -182,51 +182,109 @@ bool to_size_list(PyObject* value, const char* name, std::vector<std::uint64_t>&
 
 namespace {
 
-bool flatten(PyObject* list, FloatSink& out) {
-  if (Py_EnterRecursiveCall(" while flattening tensor data")) return false;
-  bool ok = true;
-  const Py_ssize_t start_len = PyList_Size(list);
-  // Only conversions that run Python code can change the list; the length is
-  // read again after each of them.
-  Py_ssize_t limit = start_len;
-  for (Py_ssize_t i = 0; i < limit; ++i) {
-    PyObject* item = PyList_GetItem(list, i);
-    if (PyFloat_CheckExact(item)) {
-      out.push(static_cast<float>(PyFloat_AsDouble(item)));
-      continue;
-    }
-    Py_INCREF(item);
-    if (PyList_CheckExact(item)) {
-      ok = flatten(item, out);
-    } else {
-      double v = PyFloat_AsDouble(item);
-      if (!(v == -1.0 && PyErr_Occurred())) {
-        out.push(static_cast<float>(v));
-      } else {
-        PyErr_Clear();
-        if (PyList_Check(item)) {
-          ok = flatten(item, out);
-        } else {
-          PyErr_SetString(PyExc_ValueError, "Invalid data type in list");
-          ok = false;
-        }
-      }
-    }
-    Py_DECREF(item);
-    if (!ok) break;
-    limit = std::min(start_len, PyList_Size(list));
+// Flattens depth first with a stack of its own, so deep nesting costs heap,
+// not C stack; every level still counts against the interpreter's recursion
+// limit, which turns a list that contains itself into RecursionError.
+class Flattener {
+ public:
+  explicit Flattener(FloatSink& out) : out_(out) {}
+  Flattener(const Flattener&) = delete;
+  Flattener& operator=(const Flattener&) = delete;
+  ~Flattener() {
+    while (!stack_.empty()) leave();
   }
-  Py_LeaveRecursiveCall();
-  return ok;
-}
+
+  bool run(PyObject* root) {
+    if (!enter(root)) return false;
+    while (!stack_.empty()) {
+      Level& top = stack_.back();
+      // Only conversions that run Python code can change a list; lengths are
+      // read again after any of them.
+      if (top.epoch != epoch_) {
+        top.limit = std::min(top.start_len, PyList_Size(top.list));
+        top.epoch = epoch_;
+      }
+      // Runs of plain floats run no Python code: take them in a tight loop.
+      PyObject* const list = top.list;
+      Py_ssize_t i = top.index;
+      PyObject* item = nullptr;
+      for (; i < top.limit; ++i) {
+        item = PyList_GetItem(list, i);
+        if (!PyFloat_CheckExact(item)) break;
+        if (!push(PyFloat_AsDouble(item))) return false;
+      }
+      top.index = i;
+      if (i >= top.limit) {
+        leave();
+        continue;
+      }
+      ++top.index;
+      Py_INCREF(item);
+      const bool ok = item_(item);
+      Py_DECREF(item);
+      if (!ok) return false;
+    }
+    return true;
+  }
+
+ private:
+  struct Level {
+    PyObject* list;  // owned
+    Py_ssize_t index, start_len, limit;
+    std::uint64_t epoch;
+  };
+
+  bool item_(PyObject* item) {
+    if (PyList_CheckExact(item)) return enter(item);
+    ++epoch_;
+    const double v = PyFloat_AsDouble(item);
+    if (!(v == -1.0 && PyErr_Occurred())) return push(v);
+    PyErr_Clear();
+    if (PyList_Check(item)) return enter(item);
+    PyErr_SetString(PyExc_ValueError, "Invalid data type in list");
+    return false;
+  }
+
+  bool push(double v) {
+    if (out_.push(static_cast<float>(v))) return true;
+    PyErr_NoMemory();
+    return false;
+  }
+
+  bool enter(PyObject* list) {
+    if (Py_EnterRecursiveCall(" while flattening tensor data")) return false;
+    const Py_ssize_t len = PyList_Size(list);
+    try {
+      stack_.push_back(Level{list, 0, len, len, epoch_});
+    } catch (const std::bad_alloc&) {
+      Py_LeaveRecursiveCall();
+      PyErr_NoMemory();
+      return false;
+    }
+    Py_INCREF(list);
+    return true;
+  }
+
+  void leave() {
+    Py_DECREF(stack_.back().list);
+    stack_.pop_back();
+    Py_LeaveRecursiveCall();
+  }
+
+  FloatSink& out_;
+  std::vector<Level> stack_;
+  std::uint64_t epoch_ = 0;
+};
 
 }  // namespace
 
-void FloatSink::grow(std::size_t cap) {
+bool FloatSink::grow(std::size_t cap) {
+  if (cap > SIZE_MAX / sizeof(float)) return false;
   auto* bigger = static_cast<float*>(std::realloc(data_, cap * sizeof(float)));
-  if (!bigger) throw std::bad_alloc();
+  if (!bigger) return false;
   data_ = bigger;
   capacity_ = cap;
+  return true;
 }
 
 FloatSink::~FloatSink() { std::free(data_); }
@@ -236,7 +294,7 @@ bool to_float_list(PyObject* value, FloatSink& out) {
     PyErr_SetString(PyExc_ValueError, "Data must be a list");
     return false;
   }
-  return flatten(value, out);
+  return Flattener(out).run(value);
 }
 
 }  // namespace nimbra::py

@@ -11,6 +11,20 @@
 
 namespace nimbra::py {
 
+// One owned reference, released on every way out of a scope.
+class OwnedRef {
+ public:
+  explicit OwnedRef(PyObject* ref) noexcept : ref_(ref) {}
+  OwnedRef(const OwnedRef&) = delete;
+  OwnedRef& operator=(const OwnedRef&) = delete;
+  ~OwnedRef() { Py_XDECREF(ref_); }
+  PyObject* get() const noexcept { return ref_; }
+  explicit operator bool() const noexcept { return ref_ != nullptr; }
+
+ private:
+  PyObject* ref_;
+};
+
 struct ArgSpec {
   const char* cls;     // "Tensor"
   const char* name;    // "__new__"
@@ -40,18 +54,18 @@ class FloatSink {
   FloatSink(const FloatSink&) = delete;
   FloatSink& operator=(const FloatSink&) = delete;
   ~FloatSink();
-  void reserve(std::size_t n) {
-    if (capacity_ < n) grow(n);
-  }
-  void push(float v) {
-    if (size_ == capacity_) grow(capacity_ ? capacity_ * 2 : 1024);
+  // Both return false when memory runs out; nothing is lost then.
+  bool reserve(std::size_t n) { return capacity_ >= n || grow(n); }
+  bool push(float v) {
+    if (size_ == capacity_ && !grow(capacity_ ? capacity_ * 2 : 1024)) return false;
     data_[size_++] = v;
+    return true;
   }
   const float* data() const noexcept { return data_; }
   std::size_t size() const noexcept { return size_; }
 
  private:
-  void grow(std::size_t capacity);
+  bool grow(std::size_t capacity);
   float* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;

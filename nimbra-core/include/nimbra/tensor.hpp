@@ -89,6 +89,10 @@ class Tensor {
   // Writes the elements in row-major logical order to out[0 .. numel).
   void copy_elements_to(float* out) const;
 
+  // Fails (InternalFault) unless every element lies inside the storage; for
+  // readers that walk the storage through the strides themselves.
+  void check_reach() const;
+
   // A view sharing this tensor's storage: same offset and gradient flag,
   // empty gradient slot.
   Tensor view(Shape shape, Strides strides) const;

@@ -112,7 +112,13 @@ Tensor softmax(const Tensor& x, std::int32_t dim) {
     fail_precondition("Softmax failed: tensor of shape " + render_sizes(shape.data(), shape.size()) +
                       " has no elements along dim " + std::to_string(dim) + " or after it");
   }
-  const std::uint64_t chunk = L * I;
+  std::uint64_t chunk;
+  if (__builtin_mul_overflow(L, I, &chunk)) {
+    // The slice block does not fit in 64 bits while the whole tensor does:
+    // some dimension before `dim` is 0 and there is nothing to compute.
+    runtime::worker_count();
+    return Tensor::zeros(shape);
+  }
   ElementsView src = x.elements();
   FreshBuffer out(src.size());
   const float* in = src.data();

@@ -64,6 +64,10 @@ Result<Tensor> matmul(const Tensor& a, const Tensor& b) {
   const std::uint64_t count = checked_numel(batch);
 
   FreshBuffer out(total);
+  if (total > 0 && k > 0) {
+    a.check_reach();
+    b.check_reach();
+  }
   if (total > 0) {
     ReadGuard guard_a(a.storage().buffer());
     ReadGuard guard_b(b.storage().buffer());
