@@ -1,6 +1,7 @@
 """Side-by-side benchmarks of nimbra, NumPy and PyTorch in one process.
 
-    python bench/run.py [--only SUBSTRING] [--repeat N] [--quick] [--list]
+    python bench/run.py [--only SUBSTRING] [--repeat N] [--quick]
+                        [--retry-busy N] [--time-cap SECONDS] [--list]
 
 Prints one table: per workload the median time per call of each library,
 the ratios nimbra / peer (lower is better), the goal for that workload, and
@@ -119,8 +120,8 @@ class Table:
         cols.append(("nb/np", 7, ">"))
         if with_torch:
             cols.append(("nb/pt", 7, ">"))
-        cols += [("goal", 20, "<"), ("", 4, "<"), ("bg%", 3, ">"), ("rate nb / np" + (" / pt" if with_torch else ""),
-                                                 0, "<")]
+        rate = "rate nb / np" + (" / pt" if with_torch else "")
+        cols += [("goal", 20, "<"), ("", 4, "<"), ("bg%", 3, ">"), (rate, 0, "<")]
         self.cols = cols
 
     def line(self, values) -> str:
