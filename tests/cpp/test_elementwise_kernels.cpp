@@ -13,21 +13,15 @@
 
 #include "ops/elementwise_kernels.hpp"
 
+#include "test_util.hpp"
+
 namespace {
 
 namespace k = nimbra::kernels;
 using nimbra::cpu::Isa;
 
-std::uint32_t bits(float x) {
-  std::uint32_t u;
-  std::memcpy(&u, &x, sizeof u);
-  return u;
-}
-float from_bits(std::uint32_t u) {
-  float x;
-  std::memcpy(&x, &u, sizeof x);
-  return x;
-}
+using tu::bits;
+using tu::from_bits;
 
 // NaN payloads are not part of the contract; everything else is compared by bits.
 ::testing::AssertionResult same_float(float want, float got) {

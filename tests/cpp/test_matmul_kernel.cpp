@@ -13,6 +13,8 @@
 
 #include "ops/matmul_kernel.hpp"
 
+#include "test_util.hpp"
+
 namespace {
 
 using nimbra::cpu::Isa;
@@ -25,11 +27,7 @@ std::vector<Isa> supported_isas() {
   return out;
 }
 
-std::uint32_t bits(float x) {
-  std::uint32_t u;
-  std::memcpy(&u, &x, sizeof u);
-  return u;
-}
+using tu::bits;
 
 // A matrix in its own exactly sized buffer (so reading past it trips ASan),
 // row-major or column-major, with a leading dimension of at least its width.

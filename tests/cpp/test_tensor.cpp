@@ -21,6 +21,8 @@
 #include "nimbra/storage.hpp"
 #include "nimbra/tensor.hpp"
 
+#include "test_util.hpp"
+
 namespace {
 
 using nimbra::Buffer;
@@ -35,16 +37,8 @@ using U64s = std::vector<std::uint64_t>;
 
 constexpr std::uint64_t kMax = ~std::uint64_t{0};
 
-std::uint32_t bits(float x) {
-  std::uint32_t u;
-  std::memcpy(&u, &x, sizeof u);
-  return u;
-}
-float from_bits(std::uint32_t u) {
-  float x;
-  std::memcpy(&x, &u, sizeof x);
-  return x;
-}
+using tu::bits;
+using tu::from_bits;
 std::vector<std::uint32_t> bits_of(const std::vector<float>& v) {
   std::vector<std::uint32_t> out;
   for (float x : v) out.push_back(bits(x));
