@@ -83,24 +83,38 @@ TEST_P(EveryItemOnce, CollectRanges) {
   EXPECT_EQ(out[n], -7.0f);
 }
 
+// Chunks one by one and in runs: each chunk handled exactly once, pointers and
+// lengths covering exactly its elements (the last chunk possibly short).
 TEST_P(EveryItemOnce, Chunks) {
   const auto [workers, n] = GetParam();
   WorkerPool& pool = pool_of(workers);
-  for (const std::size_t chunk : {std::size_t{1}, std::size_t{3}, std::size_t{64}}) {
-    std::vector<float> data(n + 1, 0.0f);
-    for (std::size_t i = 0; i < n; ++i) data[i] = value_at(i);
-    const std::size_t chunks = (n + chunk - 1) / chunk;
-    std::vector<std::atomic<int>> calls(chunks);
-    parallel_chunks(pool, data.data(), n, chunk, [&](std::size_t c, float* p, std::size_t len) {
-      calls[c].fetch_add(1, std::memory_order_relaxed);
-      ASSERT_EQ(p, data.data() + c * chunk);
-      ASSERT_EQ(len, std::min(chunk, n - c * chunk));
-      for (std::size_t k = 0; k < len; ++k) p[k] = p[k] * 2.0f + 1.0f;
-    });
-    for (std::size_t c = 0; c < chunks; ++c) ASSERT_EQ(calls[c].load(), 1) << "chunk " << c;
-    for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(data[i], value_at(i) * 2.0f + 1.0f) << "index " << i;
-    EXPECT_EQ(data[n], 0.0f);
+  for (const bool runs : {false, true}) {
+    for (const std::size_t chunk : {std::size_t{1}, std::size_t{3}, std::size_t{64}}) {
+      std::vector<float> data(n + 1, 0.0f);
+      for (std::size_t i = 0; i < n; ++i) data[i] = value_at(i);
+      const std::size_t chunks = (n + chunk - 1) / chunk;
+      std::vector<std::atomic<int>> calls(chunks);
+      const auto visit = [&](std::size_t first, std::size_t count, float* p, std::size_t len) {
+        ASSERT_GE(count, 1u);
+        ASSERT_EQ(p, data.data() + first * chunk);
+        ASSERT_EQ(len, std::min(count * chunk, n - first * chunk));
+        for (std::size_t c = first; c < first + count; ++c) calls[c].fetch_add(1, std::memory_order_relaxed);
+        for (std::size_t k = 0; k < len; ++k) p[k] = p[k] * 2.0f + 1.0f;
+      };
+      if (runs) {
+        parallel_chunk_runs(pool, data.data(), n, chunk, visit);
+      } else {
+        parallel_chunks(pool, data.data(), n, chunk,
+                        [&](std::size_t c, float* p, std::size_t len) { visit(c, 1, p, len); });
+      }
+      for (std::size_t c = 0; c < chunks; ++c) ASSERT_EQ(calls[c].load(), 1) << "chunk " << c << " runs " << runs;
+      for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(data[i], value_at(i) * 2.0f + 1.0f) << "index " << i;
+      EXPECT_EQ(data[n], 0.0f);
+    }
   }
+  float x = 0.0f;
+  EXPECT_THROW(parallel_chunk_runs(pool, &x, 1, 0, [](std::size_t, std::size_t, float*, std::size_t) {}),
+               std::logic_error);
 }
 
 INSTANTIATE_TEST_SUITE_P(

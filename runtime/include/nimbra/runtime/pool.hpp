@@ -134,17 +134,18 @@ void parallel_collect_ranges(std::size_t n, float* out, Leaf&& leaf) {
 }
 
 // Cuts data[0..len) into consecutive chunks of `chunk` elements (the last one
-// shorter) and calls f(chunk_index, chunk_ptr, chunk_len) once per chunk.
-// chunk must be > 0 (std::logic_error otherwise).
+// shorter) and hands each leaf its whole run of consecutive chunks at once:
+// f(first_chunk, chunk_count, run_ptr, run_len), so it can work on several
+// chunks side by side. chunk must be > 0 (std::logic_error otherwise).
 template <class F>
-void parallel_chunks(WorkerPool& pool, float* data, std::size_t len, std::size_t chunk, F&& f) {
+void parallel_chunk_runs(WorkerPool& pool, float* data, std::size_t len, std::size_t chunk, F&& f) {
   if (chunk == 0) throw std::logic_error("parallel_chunks: chunk length must be > 0");
   const std::size_t chunks = len / chunk + (len % chunk != 0 ? 1 : 0);
   auto body = [&](std::size_t lo, std::size_t hi) -> std::size_t {
-    for (std::size_t c = lo; c < hi; ++c) {
-      const std::size_t start = c * chunk;
-      const std::size_t rest = len - start;
-      f(c, data + start, rest < chunk ? rest : chunk);
+    if (lo < hi) {
+      const std::size_t start = lo * chunk;
+      const std::size_t end = hi * chunk < len ? hi * chunk : len;
+      f(lo, hi - lo, data + start, end - start);
     }
     return hi - lo;
   };
@@ -153,6 +154,24 @@ void parallel_chunks(WorkerPool& pool, float* data, std::size_t len, std::size_t
     throw std::logic_error("parallel_chunks: pieces handled " + std::to_string(done) +
                            " chunks of " + std::to_string(chunks));
   }
+}
+
+template <class F>
+void parallel_chunk_runs(float* data, std::size_t len, std::size_t chunk, F&& f) {
+  parallel_chunk_runs(global_pool(), data, len, chunk, std::forward<F>(f));
+}
+
+// The same pieces on the same threads, one call per chunk:
+// f(chunk_index, chunk_ptr, chunk_len).
+template <class F>
+void parallel_chunks(WorkerPool& pool, float* data, std::size_t len, std::size_t chunk, F&& f) {
+  parallel_chunk_runs(pool, data, len, chunk, [&](std::size_t first, std::size_t count, float* run, std::size_t run_len) {
+    for (std::size_t c = 0; c < count; ++c) {
+      const std::size_t offset = c * chunk;
+      const std::size_t rest = run_len - offset;
+      f(first + c, run + offset, rest < chunk ? rest : chunk);
+    }
+  });
 }
 
 template <class F>
