@@ -277,6 +277,105 @@ TEST(ElementLargeOutputs, EveryVariantMatchesScalar) {
   }
 }
 
+// ---- softmax kernels -------------------------------------------------------
+
+// exp_shifted against expf(x - m), for maxima that make arguments from tiny to
+// far past the vector path's domain, at every length and alignment.
+TEST_P(ActivationVariant, ExpShiftedIsThePlatformExp) {
+  const k::ElementKernels& table = k::element_kernels(GetParam());
+  const std::vector<float> pool = value_pool();
+  for (const float m : {0.0f, 1.0f, -3.5f, 88.0f, 1e-6f, 150.0f, kInf, -kInf, kNaN}) {
+    for (const std::size_t n : kLengths) {
+      for (std::size_t off = 0; off < kOffsets; off += 5) {
+        const std::vector<float> x = placed(pool, n * 3 + off, off, n);
+        Output out(off, n);
+        table.exp_shifted(x.data() + off, m, out.data(), n);
+        for (std::size_t i = 0; i < n; ++i) {
+          ASSERT_TRUE(same_float(expf(x[off + i] - m), out.data()[i])) << "m " << m << " n " << n << " i " << i;
+        }
+        ASSERT_TRUE(out.guards_intact()) << "n " << n << " off " << off;
+      }
+    }
+  }
+}
+
+// Rows of `values`-style data: mostly ordinary, with NaN, +-inf, slices of
+// only -inf, and spreads wide enough that many arguments leave the vector
+// path's domain.
+std::vector<float> softmax_input(std::size_t n, std::uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<float> narrow(-4.0f, 4.0f), wide(-300.0f, 300.0f);
+  std::uniform_int_distribution<int> pick(0, 99);
+  std::vector<float> x(n);
+  for (float& v : x) {
+    const int p = pick(rng);
+    v = p < 60 ? narrow(rng) : p < 96 ? wide(rng) : p == 96 ? -kInf : p == 97 ? kNaN : p == 98 ? kInf : 0.0f;
+  }
+  return x;
+}
+
+TEST_P(ActivationVariant, SoftmaxRowsMatchTheBaseline) {
+  const k::ElementKernels& table = k::element_kernels(GetParam());
+  const k::ElementKernels& base = k::element_kernels(Isa::Baseline);
+  for (const std::size_t L : {1, 2, 3, 15, 16, 17, 100, 1000}) {
+    for (const std::size_t rows : {1, 7, 8, 9, 17}) {
+      std::vector<float> x = softmax_input(rows * L, static_cast<std::uint32_t>(rows * 1000 + L));
+      if (L > 1) std::fill(x.begin(), x.begin() + L, -kInf);  // a slice of only -inf: NaN throughout
+      std::vector<float> want(x.size()), got(x.size());
+      base.softmax_rows(x.data(), want.data(), rows, L);
+      table.softmax_rows(x.data(), got.data(), rows, L);
+      for (std::size_t i = 0; i < x.size(); ++i)
+        ASSERT_TRUE(same_float(want[i], got[i])) << "rows " << rows << " L " << L << " i " << i;
+    }
+  }
+}
+
+TEST_P(ActivationVariant, SoftmaxColumnsMatchTheBaseline) {
+  const k::ElementKernels& table = k::element_kernels(GetParam());
+  const k::ElementKernels& base = k::element_kernels(Isa::Baseline);
+  for (const std::size_t L : {1, 2, 5, 16, 33, 300}) {
+    for (const std::size_t I : {2, 3, 15, 16, 17, 63, 64, 65, 130}) {
+      const std::vector<float> x = softmax_input(L * I, static_cast<std::uint32_t>(L * 977 + I));
+      std::vector<float> want(x.size()), got(x.size());
+      base.softmax_columns(x.data(), want.data(), L, I);
+      table.softmax_columns(x.data(), got.data(), L, I);
+      for (std::size_t i = 0; i < x.size(); ++i)
+        ASSERT_TRUE(same_float(want[i], got[i])) << "L " << L << " I " << I << " i " << i;
+    }
+  }
+}
+
+// The baseline is the definition itself: one slice after another with expf.
+TEST(SoftmaxBaseline, IsTheSliceDefinition) {
+  const k::ElementKernels& base = k::element_kernels(Isa::Baseline);
+  const std::size_t L = 37, I = 5;
+  const std::vector<float> x = softmax_input(L * I, 9);
+  std::vector<float> want(x.size()), got(x.size());
+  for (std::size_t j = 0; j < I; ++j) {
+    float m = -kInf, sum = 0.0f;
+    for (std::size_t q = 0; q < L; ++q) m = x[q * I + j] > m ? x[q * I + j] : m;
+    for (std::size_t q = 0; q < L; ++q) sum = sum + (want[q * I + j] = expf(x[q * I + j] - m));
+    for (std::size_t q = 0; q < L; ++q) want[q * I + j] = want[q * I + j] / sum;
+  }
+  base.softmax_columns(x.data(), got.data(), L, I);
+  for (std::size_t i = 0; i < x.size(); ++i) ASSERT_TRUE(same_float(want[i], got[i])) << i;
+}
+
+// exp_shifted that is off by one ulp in one lane of the domain.
+void off_by_one_ulp(const float* x, float m, float* y, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) {
+    y[i] = expf(x[i] - m);
+    if (x[i] - m == -1.0f) y[i] = std::nextafter(y[i], 0.0f);
+  }
+}
+
+TEST(SoftmaxDispatch, ProbeAcceptsEveryVariantAndRejectsAWrongExp) {
+  for (Isa isa : supported_isas()) EXPECT_TRUE(k::exp_matches_platform(k::element_kernels(isa))) << nimbra::cpu::isa_name(isa);
+  k::ElementKernels wrong = k::element_kernels(Isa::Baseline);
+  wrong.exp_shifted = off_by_one_ulp;
+  EXPECT_FALSE(k::exp_matches_platform(wrong));
+}
+
 TEST(ElementDispatch, FreeFunctionsMatchScalar) {
   const std::vector<float> pool = value_pool();
   const std::size_t n = 1001;

@@ -1,5 +1,6 @@
 // Element-wise kernels over contiguous f32 arrays: the binary operations
-// add / sub / mul and the activations relu / sigmoid / gelu.
+// add / sub / mul, the activations relu / sigmoid / gelu, and the slice
+// kernels of softmax.
 //
 // Every ISA variant (4-lane baseline, AVX2, AVX-512) vectorises only across
 // independent outputs and computes each element with the operations of the
@@ -28,21 +29,43 @@ void relu(const float* x, float* y, std::size_t n);
 void sigmoid(const float* x, float* y, std::size_t n);
 void gelu(const float* x, float* y, std::size_t n);
 
+// softmax of slices, each normalised as: m = the largest non-NaN value (or
+// -inf); e = expf(v - m) stored in ascending order and added from +0.0 in that
+// order; then every e divided by the sum. expf is the platform's, bit for bit.
+// softmax_rows: `rows` contiguous slices of length L, one after another.
+void softmax_rows(const float* src, float* dst, std::size_t rows, std::size_t L);
+// softmax_columns: the I slices of an (L, I) block, slice j being
+// src[k*I + j] for k in [0, L).
+void softmax_columns(const float* src, float* dst, std::size_t L, std::size_t I);
+
 // One table of the above per ISA, for tests and benchmarks. The free functions
 // above dispatch through the table of cpu::best_isa(), chosen once.
 // (Aliases first: a member named like the function it is typed after would
 // change the meaning of that name inside the class, which C++ forbids.)
 using BinaryFn = decltype(&binary);
 using UnaryFn = decltype(&relu);
+using ExpShiftedFn = void (*)(const float* x, float m, float* y, std::size_t n);
+using SoftmaxRowsFn = decltype(&softmax_rows);
+using SoftmaxColumnsFn = decltype(&softmax_columns);
 struct ElementKernels {
   BinaryFn binary;
   UnaryFn relu;
   UnaryFn sigmoid;
   UnaryFn gelu;
+  // y[i] = expf(x[i] - m) for i in [0, n), bit for bit.
+  ExpShiftedFn exp_shifted;
+  SoftmaxRowsFn softmax_rows;
+  SoftmaxColumnsFn softmax_columns;
 };
 
 // Precondition: cpu::supports(isa).
 const ElementKernels& element_kernels(cpu::Isa isa);
+
+// True when the table's exp_shifted gives the platform expf's bits over a
+// probe of arguments across [-87, 0] (and beyond it, where it must defer to
+// expf). softmax_rows / softmax_columns use the widest variant only if this
+// holds for it, else the baseline, which calls expf for every element.
+bool exp_matches_platform(const ElementKernels& table);
 
 // The scalar definitions every variant is held to, bit for bit.
 // relu: x > 0 ? x : +0.0 (NaN and -0.0 give +0.0).

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -236,6 +237,163 @@ void binary_for(const float* a, bool a_scalar, const float* b, bool b_scalar, fl
   }
 }
 
+// ---- softmax --------------------------------------------------------------
+// Every exponential is the platform's expf(v - m), bit for bit: variants with
+// exp_rn take its lanes where it vouches for them and call expf for the rest
+// (about one lane in 128); the baseline calls expf for every element.
+
+// exp_rn where the ISA has it; otherwise every lane is left to expf.
+template <class V>
+NIMBRA_SIMD_INLINE V exp_lanes(V z, unsigned& unsure) {
+  if constexpr (V::has_exp_rn) {
+    return exp_rn(z, unsure);
+  } else {
+    unsure = (1u << V::lanes) - 1u;
+    return z;
+  }
+}
+
+// Vectors per batch: the unsure lanes of a batch are put right after it, so
+// the vector loop runs without branches.
+inline constexpr std::size_t kExpBatch = 64;
+
+// y[i] = expf(x[i] - m) for i in [0, n).
+template <class V>
+void exp_shifted(const float* x, float m, float* y, std::size_t n) {
+  constexpr std::size_t L = V::lanes;
+  const V mv = V::broadcast(m);
+  unsigned unsure[kExpBatch];
+  std::size_t i = 0;
+  while (i < n) {
+    const std::size_t start = i;
+    std::size_t b = 0;
+    for (; b < kExpBatch && i + L <= n; ++b, i += L) store(y + i, exp_lanes(V::load(x + i) - mv, unsure[b]));
+    if (b < kExpBatch && i < n) {
+      const std::size_t k = n - i;
+      store_partial(y + i, exp_lanes(V::load_partial(x + i, k) - mv, unsure[b]), k);
+      unsure[b++] &= (1u << k) - 1u;
+      i = n;
+    }
+    for (std::size_t q = 0; q < b; ++q) {
+      for (unsigned bits = unsure[q]; bits != 0; bits &= bits - 1) {
+        const std::size_t at = start + q * L + static_cast<std::size_t>(std::countr_zero(bits));
+        y[at] = expf(x[at] - m);  // the platform exponential
+      }
+    }
+  }
+}
+
+// The largest non-NaN value of x[0..n), or -inf: max(v, m) keeps m unless
+// v > m, so NaN never wins. Lanes and partial maxima are combined in another
+// order than one ascending pass; only the sign of a zero maximum can differ,
+// and v - (+0) equals v - (-0) for every v but a zero, whose exponential is 1
+// either way.
+template <class V>
+float slice_max(const float* x, std::size_t n) {
+  constexpr std::size_t L = V::lanes, K = 4;
+  const V lowest = V::broadcast(-INFINITY);
+  V acc[K] = {lowest, lowest, lowest, lowest};
+  std::size_t i = 0;
+  for (; i + K * L <= n; i += K * L)
+    for (std::size_t k = 0; k < K; ++k) acc[k] = max(V::load(x + i + k * L), acc[k]);
+  for (; i + L <= n; i += L) acc[0] = max(V::load(x + i), acc[0]);
+  alignas(64) float lanes[K * L];
+  for (std::size_t k = 0; k < K; ++k) store(lanes + k * L, acc[k]);
+  float m = -INFINITY;
+  for (const float v : lanes) m = v > m ? v : m;
+  for (; i < n; ++i) m = x[i] > m ? x[i] : m;
+  return m;
+}
+
+// y[i] = y[i] / d for i in [0, n).
+template <class V>
+void divide_by(float* y, float d, std::size_t n) {
+  constexpr std::size_t L = V::lanes;
+  const V dv = V::broadcast(d);
+  std::size_t i = 0;
+  for (; i + L <= n; i += L) store(y + i, V::load(y + i) / dv);
+  if (i < n) store_partial(y + i, V::load_partial(y + i, n - i) / dv, n - i);
+}
+
+// Rows taken together in softmax_rows: their sums are separate chains, so
+// running them side by side hides the latency of each addition.
+inline constexpr std::size_t kSoftmaxRowGroup = 8;
+
+// `rows` contiguous slices of length L, one after another.
+template <class V>
+void softmax_rows(const float* src, float* dst, std::size_t rows, std::size_t L) {
+  for (std::size_t r0 = 0; r0 < rows; r0 += kSoftmaxRowGroup) {
+    const std::size_t g = std::min(kSoftmaxRowGroup, rows - r0);
+    const float* x = src + r0 * L;
+    float* y = dst + r0 * L;
+    for (std::size_t r = 0; r < g; ++r) exp_shifted<V>(x + r * L, slice_max<V>(x + r * L, L), y + r * L, L);
+    // Each row's sum runs in ascending k from +0.0, as one row after another.
+    float sum[kSoftmaxRowGroup] = {};
+    if (g == kSoftmaxRowGroup) {
+      for (std::size_t k = 0; k < L; ++k)
+        for (std::size_t r = 0; r < kSoftmaxRowGroup; ++r) sum[r] = sum[r] + y[r * L + k];
+    } else {
+      for (std::size_t k = 0; k < L; ++k)
+        for (std::size_t r = 0; r < g; ++r) sum[r] = sum[r] + y[r * L + k];
+    }
+    for (std::size_t r = 0; r < g; ++r) divide_by<V>(y + r * L, sum[r], L);
+  }
+}
+
+// One (L, I) block whose I slices run down the columns (stride I). Columns
+// are taken kColumnVectors vectors at a time so every pass walks rows of
+// memory; each lane keeps its own column's maximum and sum, which therefore
+// see their values in ascending k as the slice-by-slice definition does.
+inline constexpr std::size_t kColumnVectors = 4;
+
+template <class V>
+void softmax_columns(const float* src, float* dst, std::size_t L, std::size_t I) {
+  constexpr std::size_t Lanes = V::lanes, K = kColumnVectors, W = K * Lanes;
+  // Rows whose exponentials are stored (and unsure lanes redone) before they
+  // are added to the sums.
+  constexpr std::size_t kRun = kExpBatch / K;
+  for (std::size_t j0 = 0; j0 < I; j0 += W) {
+    const std::size_t w = std::min(W, I - j0);
+    const std::size_t nv = (w + Lanes - 1) / Lanes;
+    const std::size_t tail = w - (nv - 1) * Lanes;  // lanes used in the last vector
+    const auto load = [&](const float* p, std::size_t q) {
+      return q + 1 < nv ? V::load(p + q * Lanes) : V::load_partial(p + q * Lanes, tail);
+    };
+    const auto put = [&](float* p, std::size_t q, V v) {
+      if (q + 1 < nv) store(p + q * Lanes, v); else store_partial(p + q * Lanes, v, tail);
+    };
+    V m[K], sum[K];
+    for (std::size_t q = 0; q < nv; ++q) m[q] = V::broadcast(-INFINITY);
+    for (std::size_t k = 0; k < L; ++k)
+      for (std::size_t q = 0; q < nv; ++q) m[q] = max(load(src + k * I + j0, q), m[q]);
+    alignas(64) float m_scalar[W];
+    for (std::size_t q = 0; q < nv; ++q) store(m_scalar + q * Lanes, m[q]);
+
+    for (std::size_t q = 0; q < nv; ++q) sum[q] = V::zero();
+    unsigned unsure[kRun][K];
+    for (std::size_t k0 = 0; k0 < L; k0 += kRun) {
+      const std::size_t k1 = std::min(L, k0 + kRun);
+      for (std::size_t k = k0; k < k1; ++k)
+        for (std::size_t q = 0; q < nv; ++q)
+          put(dst + k * I + j0, q, exp_lanes(load(src + k * I + j0, q) - m[q], unsure[k - k0][q]));
+      for (std::size_t k = k0; k < k1; ++k) {
+        for (std::size_t q = 0; q < nv; ++q) {
+          unsigned bits = unsure[k - k0][q];
+          if (q + 1 == nv) bits &= (1u << tail) - 1u;
+          for (; bits != 0; bits &= bits - 1) {
+            const std::size_t j = q * Lanes + static_cast<std::size_t>(std::countr_zero(bits));
+            dst[k * I + j0 + j] = expf(src[k * I + j0 + j] - m_scalar[j]);  // the platform exponential
+          }
+        }
+      }
+      for (std::size_t k = k0; k < k1; ++k)
+        for (std::size_t q = 0; q < nv; ++q) sum[q] = sum[q] + load(dst + k * I + j0, q);
+    }
+    for (std::size_t k = 0; k < L; ++k)
+      for (std::size_t q = 0; q < nv; ++q) put(dst + k * I + j0, q, load(dst + k * I + j0, q) / sum[q]);
+  }
+}
+
 // The entry points of one ISA, gathered in its table.
 template <class V>
 struct Variant {
@@ -251,7 +409,17 @@ struct Variant {
   static void relu(const float* x, float* y, std::size_t n) { map_unary<V, Relu>(x, y, n); }
   static void sigmoid(const float* x, float* y, std::size_t n) { map_unary<V, Sigmoid>(x, y, n); }
   static void gelu(const float* x, float* y, std::size_t n) { map_unary<V, Gelu>(x, y, n); }
-  static constexpr ElementKernels table{&binary, &relu, &sigmoid, &gelu};
+  static void exp_shifted(const float* x, float m, float* y, std::size_t n) {
+    kernels::exp_shifted<V>(x, m, y, n);
+  }
+  static void softmax_rows(const float* src, float* dst, std::size_t rows, std::size_t L) {
+    kernels::softmax_rows<V>(src, dst, rows, L);
+  }
+  static void softmax_columns(const float* src, float* dst, std::size_t L, std::size_t I) {
+    kernels::softmax_columns<V>(src, dst, L, I);
+  }
+  static constexpr ElementKernels table{&binary, &relu, &sigmoid, &gelu, &exp_shifted, &softmax_rows,
+                                        &softmax_columns};
 };
 
 }  // inline namespace NIMBRA_SIMD_ABI
