@@ -132,6 +132,18 @@ bool to_size_list(PyObject* value, const char* name, std::vector<std::uint64_t>&
     name_argument_error(name);
     return false;
   }
+  // Appends one size; takes over the caller's reference to `item`.
+  const auto append = [&](PyObject* item) {
+    std::uint64_t v = 0;
+    const bool ok = to_u64(item, v);
+    Py_DECREF(item);
+    if (!ok) {
+      name_argument_error(name);
+      return false;
+    }
+    out.push_back(v);
+    return true;
+  };
   // Lists and tuples are read by position; anything else by iteration.
   if (PyList_CheckExact(value) || PyTuple_CheckExact(value)) {
     bool list = PyList_CheckExact(value);
@@ -140,14 +152,7 @@ bool to_size_list(PyObject* value, const char* name, std::vector<std::uint64_t>&
     for (Py_ssize_t i = 0; i < (list ? PyList_Size(value) : size); ++i) {
       PyObject* item = list ? PyList_GetItem(value, i) : PyTuple_GetItem(value, i);
       Py_INCREF(item);  // __index__ may run code that changes the list
-      std::uint64_t v = 0;
-      bool ok = to_u64(item, v);
-      Py_DECREF(item);
-      if (!ok) {
-        name_argument_error(name);
-        return false;
-      }
-      out.push_back(v);
+      if (!append(item)) return false;
     }
     return true;
   }
@@ -164,14 +169,7 @@ bool to_size_list(PyObject* value, const char* name, std::vector<std::uint64_t>&
     return false;
   }
   while (PyObject* item = PyIter_Next(iter.get())) {
-    std::uint64_t v = 0;
-    bool ok = to_u64(item, v);
-    Py_DECREF(item);
-    if (!ok) {
-      name_argument_error(name);
-      return false;
-    }
-    out.push_back(v);
+    if (!append(item)) return false;
   }
   if (PyErr_Occurred()) {
     name_argument_error(name);

@@ -93,27 +93,8 @@ std::size_t worker_count();
 std::size_t parallel_for(WorkerPool& pool, std::size_t len, RangeBody body);
 std::size_t parallel_for(std::size_t len, RangeBody body);
 
-// out[i] = f(i) for i in [0, n). f may be called from several threads at once.
-template <class F>
-void parallel_collect(WorkerPool& pool, std::size_t n, float* out, F&& f) {
-  auto leaf = [&](std::size_t lo, std::size_t hi) -> std::size_t {
-    for (std::size_t i = lo; i < hi; ++i) out[i] = f(i);
-    return hi - lo;
-  };
-  const std::size_t written = pool.parallel_for(n, leaf);
-  if (written != n) {
-    throw std::logic_error("parallel_collect: pieces wrote " + std::to_string(written) +
-                           " values for " + std::to_string(n) + " outputs");
-  }
-}
-
-template <class F>
-void parallel_collect(std::size_t n, float* out, F&& f) {
-  parallel_collect(global_pool(), n, out, std::forward<F>(f));
-}
-
-// As parallel_collect, but each leaf gets its whole range so it can run a
-// vector kernel: leaf(lo, hi) writes out[lo..hi).
+// Each leaf gets its whole range so it can run a vector kernel: leaf(lo, hi)
+// writes out[lo..hi).
 template <class Leaf>
 void parallel_collect_ranges(WorkerPool& pool, std::size_t n, float* out, Leaf&& leaf) {
   (void)out;  // the leaf writes through its own reference to the output
@@ -123,7 +104,7 @@ void parallel_collect_ranges(WorkerPool& pool, std::size_t n, float* out, Leaf&&
   };
   const std::size_t written = pool.parallel_for(n, body);
   if (written != n) {
-    throw std::logic_error("parallel_collect_ranges: pieces wrote " + std::to_string(written) +
+    throw std::logic_error("parallel_collect: pieces wrote " + std::to_string(written) +
                            " values for " + std::to_string(n) + " outputs");
   }
 }
@@ -131,6 +112,20 @@ void parallel_collect_ranges(WorkerPool& pool, std::size_t n, float* out, Leaf&&
 template <class Leaf>
 void parallel_collect_ranges(std::size_t n, float* out, Leaf&& leaf) {
   parallel_collect_ranges(global_pool(), n, out, std::forward<Leaf>(leaf));
+}
+
+// out[i] = f(i) for i in [0, n), the same pieces one item at a time. f may be
+// called from several threads at once.
+template <class F>
+void parallel_collect(WorkerPool& pool, std::size_t n, float* out, F&& f) {
+  parallel_collect_ranges(pool, n, out, [&](std::size_t lo, std::size_t hi) {
+    for (std::size_t i = lo; i < hi; ++i) out[i] = f(i);
+  });
+}
+
+template <class F>
+void parallel_collect(std::size_t n, float* out, F&& f) {
+  parallel_collect(global_pool(), n, out, std::forward<F>(f));
 }
 
 // Cuts data[0..len) into consecutive chunks of `chunk` elements (the last one
