@@ -260,6 +260,10 @@ inline constexpr std::size_t kExpBatch = 64;
 // y[i] = expf(x[i] - m) for i in [0, n).
 template <class V>
 void exp_shifted(const float* x, float m, float* y, std::size_t n) {
+  if constexpr (!V::has_exp_rn) {
+    for (std::size_t i = 0; i < n; ++i) y[i] = expf(x[i] - m);  // the platform exponential
+    return;
+  }
   constexpr std::size_t L = V::lanes;
   const V mv = V::broadcast(m);
   unsigned unsure[kExpBatch];
