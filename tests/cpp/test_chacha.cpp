@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "ops/cpu.hpp"
+#include "cpu.hpp"
 #include "random/chacha.hpp"
 #include "random/generator.hpp"
 

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "nimbra/fault.hpp"
-#include "ops/cpu.hpp"
+#include "cpu.hpp"
 #include "random/chacha.hpp"
 #include "random/generator.hpp"
 #include "random/sample.hpp"

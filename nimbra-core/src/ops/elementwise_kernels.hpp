@@ -11,7 +11,7 @@
 
 #include <cstddef>
 
-#include "ops/cpu.hpp"
+#include "cpu.hpp"
 
 namespace nimbra::kernels {
 

@@ -12,7 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "ops/cpu.hpp"
+#include "cpu.hpp"
 
 namespace nimbra::random {
 

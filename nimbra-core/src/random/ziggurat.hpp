@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "ops/cpu.hpp"
+#include "cpu.hpp"
 #include "random/ziggurat_tables.hpp"
 
 namespace nimbra::random {

@@ -1,7 +1,10 @@
-#include "ops/cpu.hpp"
+#include "cpu.hpp"
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
+
+#include "nimbra/fault.hpp"
 
 namespace nimbra::cpu {
 
@@ -9,11 +12,17 @@ bool supports(Isa isa) noexcept {
   switch (isa) {
     case Isa::Baseline:
       return true;
+#if defined(NIMBRA_PORTABLE) || !(defined(__x86_64__) || defined(__i386__))
+    case Isa::Avx2:
+    case Isa::Avx512:
+      return false;
+#else
     case Isa::Avx2:
       return __builtin_cpu_supports("avx2");
     case Isa::Avx512:
       return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
              __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512dq");
+#endif
   }
   return false;
 }
@@ -41,6 +50,11 @@ const char* isa_name(Isa isa) noexcept {
     case Isa::Avx512: return "avx512";
   }
   return "?";
+}
+
+void require(Isa isa, const char* family) {
+  if (!supports(isa))
+    fail_precondition(std::string(family) + ": this CPU cannot run the " + isa_name(isa) + " variant");
 }
 
 }  // namespace nimbra::cpu

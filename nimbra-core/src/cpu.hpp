@@ -1,5 +1,6 @@
 // Run-time choice of the widest vector variant this CPU supports. Every
-// variant computes the same bits; only speed differs.
+// variant computes the same bits; only speed differs. A portable build
+// (NIMBRA_PORTABLE) has the baseline only.
 #pragma once
 
 namespace nimbra::cpu {
@@ -14,5 +15,10 @@ Isa best_isa() noexcept;
 bool supports(Isa isa) noexcept;
 
 const char* isa_name(Isa isa) noexcept;
+
+// The check every kernel family's dispatch makes before handing out a
+// variant: raises the internal precondition fault, naming the family, when
+// this CPU cannot run `isa`.
+void require(Isa isa, const char* family);
 
 }  // namespace nimbra::cpu
