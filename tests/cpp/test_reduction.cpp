@@ -53,6 +53,8 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"big_first", {k24, 1.0f, 1.0f}, {3}, k24, k24 / 3.0f},
         Case{"big_last", {1.0f, 1.0f, k24}, {3}, 16777218.0f, 16777218.0f / 3.0f},
         Case{"one_to_four", {1, 2, 3, 4}, {2, 2}, 10.0f, 2.5f},
+        // 7 / 3 is 2.3333333f; 7 * (1 / 3) would give 2.3333335f.
+        Case{"divides_not_by_reciprocal", {7, 0, 0}, {3}, 7.0f, 2.3333333f},
         Case{"cancellation", {1e20f, 1.0f, -1e20f, 1.0f}, {2, 2}, 1.0f, 0.25f},
         Case{"overflow_to_inf", {3e38f, 3e38f, -3e38f}, {3}, kInf, kInf},
         Case{"inf_minus_inf", {kInf, -kInf}, {2}, kNaN, kNaN},

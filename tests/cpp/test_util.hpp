@@ -149,9 +149,12 @@ inline constexpr float kJunk = 12345.678f;
 
 struct Layout {
   const char* name;
-  enum Order { RowMajor, Reversed, Rotated } order;
+  // OuterSwapped swaps the two outermost dimensions (rank 3 and up), so the
+  // innermost stride stays 1 while the view is not contiguous.
+  enum Order { RowMajor, Reversed, Rotated, OuterSwapped } order;
   std::uint64_t pad;
   std::uint64_t offset;
+  bool pad_rows_only = false;  // gaps only after each innermost run
 };
 
 inline const Layout kLayouts[] = {
@@ -160,6 +163,8 @@ inline const Layout kLayouts[] = {
     {"reversed_padded_at_offset", Layout::Reversed, 2, 3},
     {"rotated_padded", Layout::Rotated, 1, 0},
     {"row_major_at_offset", Layout::RowMajor, 0, 7},  // row-major strides, yet not plain
+    {"outer_swapped", Layout::OuterSwapped, 0, 0},
+    {"rows_padded", Layout::RowMajor, 3, 0, true},
 };
 inline constexpr std::size_t kLayoutCount = sizeof kLayouts / sizeof kLayouts[0];
 
@@ -169,12 +174,14 @@ inline Tensor with_layout(const Floats& logical, const U64s& shape, const Layout
   std::iota(order.begin(), order.end(), std::size_t{0});
   if (layout.order == Layout::Reversed) std::reverse(order.begin(), order.end());
   if (layout.order == Layout::Rotated && r > 1) std::rotate(order.begin(), order.begin() + 1, order.end());
+  if (layout.order == Layout::OuterSwapped && r > 2) std::swap(order[0], order[1]);
   U64s strides(r, 0);
-  std::uint64_t step = layout.pad ? 2 : 1;
+  std::uint64_t step = layout.pad && !layout.pad_rows_only ? 2 : 1;
   for (std::size_t i = r; i-- > 0;) {
     const std::size_t d = order[i];
     strides[d] = step;
-    step = step * shape[d] + layout.pad;
+    const bool gap = !layout.pad_rows_only || i + 1 == r;
+    step = step * shape[d] + (gap ? layout.pad : 0);
   }
   const std::uint64_t n = nimbra::numel_of(shape);
   std::uint64_t last = layout.offset;
