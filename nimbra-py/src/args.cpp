@@ -21,6 +21,14 @@ bool str_equals(PyObject* key, const char* name) {
   return PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, name) == 0;
 }
 
+// True when the pending exception only says that a value could not be
+// converted, so a fallback may take its place. Interrupts, exits and running
+// out of memory or stack are never that.
+bool conversion_merely_failed() {
+  return PyErr_ExceptionMatches(PyExc_Exception) && !PyErr_ExceptionMatches(PyExc_MemoryError) &&
+         !PyErr_ExceptionMatches(PyExc_RecursionError);
+}
+
 }  // namespace
 
 bool parse_args(const ArgSpec& spec, PyObject* args, PyObject* kwargs, PyObject** out) {
@@ -102,6 +110,16 @@ bool to_u64(PyObject* value, std::uint64_t& out) {
   return !(out == static_cast<std::uint64_t>(-1) && PyErr_Occurred());
 }
 
+bool to_u64_args(const ArgSpec& spec, PyObject* const* argv, std::uint64_t* out) {
+  for (std::size_t i = 0; i < spec.params.size(); ++i) {
+    if (!to_u64(argv[i], out[i])) {
+      name_argument_error(spec.params.begin()[i]);
+      return false;
+    }
+  }
+  return true;
+}
+
 bool to_i32(PyObject* value, std::int32_t& out) {
   PyObject* index = PyNumber_Index(value);
   if (!index) return false;
@@ -156,13 +174,15 @@ bool to_size_list(PyObject* value, const char* name, std::vector<std::uint64_t>&
     }
     return true;
   }
-  // The length only sizes the array in advance; a huge or failing __len__
-  // must not decide anything.
+  // The length only sizes the array in advance; a huge __len__, or one that
+  // merely fails, must not decide anything.
   Py_ssize_t hint = PySequence_Size(value);
-  if (hint < 0)
+  if (hint >= 0)
+    out.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(hint, 64)));
+  else if (conversion_merely_failed())
     PyErr_Clear();
   else
-    out.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(hint, 64)));
+    return false;
   OwnedRef iter(PyObject_GetIter(value));
   if (!iter) {
     name_argument_error(name);
@@ -237,6 +257,7 @@ class Flattener {
     ++epoch_;
     const double v = PyFloat_AsDouble(item);
     if (!(v == -1.0 && PyErr_Occurred())) return push(v);
+    if (!conversion_merely_failed()) return false;
     PyErr_Clear();
     if (PyList_Check(item)) return enter(item);
     PyErr_SetString(PyExc_ValueError, "Invalid data type in list");

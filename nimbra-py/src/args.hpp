@@ -42,6 +42,9 @@ void name_argument_error(const char* name);
 // Unsigned 64-bit through the integer-index protocol. Returns false with the
 // interpreter's TypeError or OverflowError pending.
 bool to_u64(PyObject* value, std::uint64_t& out);
+// to_u64 of every parsed argument of `spec` into out[0 .. params); a TypeError
+// is named after its parameter.
+bool to_u64_args(const ArgSpec& spec, PyObject* const* argv, std::uint64_t* out);
 // Signed 32-bit through the integer-index protocol.
 bool to_i32(PyObject* value, std::int32_t& out);
 // A size list: any sequence but str, entries converted by to_u64. TypeErrors

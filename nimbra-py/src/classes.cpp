@@ -2,7 +2,6 @@
 
 #include <vector>
 
-#include "args.hpp"
 #include "errors.hpp"
 
 namespace nimbra::py {
@@ -43,39 +42,6 @@ PyTypeObject* class_type(ClassRecord& record) {
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(record.type, Py_tp_alloc));
   record.alloc = alloc ? alloc : PyType_GenericAlloc;
   return record.type;
-}
-
-PyObject* wrap_tensor(Tensor&& tensor) {
-  PyTypeObject* type = class_type(tensor_class);
-  if (!type) return nullptr;
-  return make_instance<Tensor>(type, tensor_class.alloc, std::move(tensor));
-}
-
-bool is_tensor(PyObject* obj) {
-  PyTypeObject* type = class_type(tensor_class);
-  if (!type) {
-    PyErr_Clear();
-    return false;
-  }
-  return PyObject_TypeCheck(obj, type);
-}
-
-bool check_tensor_arg(PyObject* value, const char* name) {
-  if (is_tensor(value)) return true;
-  raise_conversion_error(value, "Tensor");
-  name_argument_error(name);
-  return false;
-}
-
-PyObject* call_shape_constructor(Tensor (*make)(std::span<const std::uint64_t>), const ArgSpec& spec,
-                                 PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    PyObject* argv[1];
-    if (!parse_args(spec, args, kwargs, argv)) return nullptr;
-    std::vector<std::uint64_t> shape;
-    if (!to_size_list(argv[0], "shape", shape)) return nullptr;
-    return wrap_tensor(make(shape));
-  });
 }
 
 }  // namespace nimbra::py

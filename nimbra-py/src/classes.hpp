@@ -1,5 +1,6 @@
-// The four Python classes: their once-per-process type objects, the instance
-// layout (header, payload, borrow counter) and result wrapping.
+// What every Python class of the extension shares: its once-per-process type
+// object, the instance layout (header, payload, borrow counter), allocation
+// and deallocation.
 #pragma once
 
 #include <cstddef>
@@ -7,7 +8,6 @@
 #include <string>
 #include <utility>
 
-#include "nimbra/tensor.hpp"
 #include "python.hpp"
 
 namespace nimbra::py {
@@ -29,6 +29,12 @@ struct ClassRecord {
 // RuntimeError "An error occurred while initializing class <name>" with the
 // underlying error as its cause, and returns NULL.
 PyTypeObject* class_type(ClassRecord& record);
+
+// Method tables hold every entry as a PyCFunction; the interpreter calls an
+// entry flagged METH_KEYWORDS with the keyword dictionary as well.
+inline PyCFunction keywords_method(PyCFunctionWithKeywords fn) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
 
 // Instance layout shared by every class: the payload, then the borrow counter.
 template <class Payload>
@@ -81,24 +87,5 @@ void dealloc_instance(PyObject* obj) {
   free_fn(obj);
   Py_DECREF(type);
 }
-
-// ---- Tensor ----------------------------------------------------------------
-
-using TensorObject = Instance<Tensor>;
-
-extern ClassRecord tensor_class;
-
-// Wraps a core result in a new Tensor object of the module's Tensor type.
-PyObject* wrap_tensor(Tensor&& tensor);
-// True when obj is an instance of Tensor (or a subtype).
-bool is_tensor(PyObject* obj);
-// The tensor-reference conversion of a named argument: false with the named
-// TypeError pending when `value` is not a Tensor.
-bool check_tensor_arg(PyObject* value, const char* name);
-
-struct ArgSpec;
-// A static constructor that takes one size list `shape` and makes a tensor.
-PyObject* call_shape_constructor(Tensor (*make)(std::span<const std::uint64_t>), const ArgSpec& spec,
-                                 PyObject* args, PyObject* kwargs);
 
 }  // namespace nimbra::py

@@ -386,6 +386,32 @@ def test_invalid_item(item):
 
 
 @pytest.mark.parametrize(
+    "exc_type",
+    [KeyboardInterrupt, SystemExit, MemoryError, RecursionError, type("Abort", (BaseException,), {})],
+    ids=lambda t: t.__name__,
+)
+def test_interrupts_and_fatal_errors_propagate(exc_type):
+    # Only an ordinary failure to convert becomes "Invalid data type in list",
+    # or lets a size list be read without its length.
+    raised = exc_type("as raised")
+
+    class Number:
+        def __float__(self):
+            raise raised
+
+    class Sizes(SizeSeq):
+        def __len__(self):
+            raise raised
+
+    calls = [lambda data=data: Tensor(data, [len(data)]) for data in ([Number()], [1.0, Number()], [[1.0], [Number()]])]
+    calls += [lambda: Tensor.zeros(Sizes(2)), lambda: Tensor([1.0, 2.0], Sizes(2))]
+    for call in calls:
+        with pytest.raises(exc_type) as info:
+            call()
+        assert info.value is raised
+
+
+@pytest.mark.parametrize(
     "data, shape, want",
     [
         ([[1, 2], [3, 4]], [2, 2], [1.0, 2.0, 3.0, 4.0]),

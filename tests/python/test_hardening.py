@@ -50,6 +50,44 @@ def test_memory_error_while_flattening_leaks_nothing():
     assert result.stdout.strip() == "ok"
 
 
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer runtime reserves more address space than the limit")
+@pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="reads the address-space size from /proc")
+def test_memory_error_while_listing_leaks_nothing():
+    # Large tensors are listed through memoryviews, released after a failure:
+    # the caller must still get exactly the MemoryError, and no view survives.
+    result = run_child("""
+        import gc, resource, sys
+        from _nimbra import Tensor
+        t = Tensor.zeros([1 << 24])    # listing needs 128 MiB of pointers and 384 MiB of floats
+        def address_space():
+            with open("/proc/self/status") as f:
+                return next(int(line.split()[1]) for line in f if line.startswith("VmSize:")) * 1024
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        refs = sys.getrefcount(t)
+        blocks = None
+        # Room for less than the pointers, then for the pointers and some floats.
+        for room in (64 << 20, 256 << 20, 64 << 20, 256 << 20):
+            resource.setrlimit(resource.RLIMIT_AS, (address_space() + room, hard))
+            try:
+                t.tolist()
+            except MemoryError as e:
+                assert type(e) is MemoryError and e.__context__ is None, repr(e.__context__)
+            else:
+                raise SystemExit("no MemoryError")
+            finally:
+                resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+            if blocks is None:  # the first failure may fill caches for good
+                blocks = sys.getallocatedblocks()
+        assert sys.getallocatedblocks() - blocks < 1000, (sys.getallocatedblocks(), blocks)
+        assert sys.getrefcount(t) == refs
+        gc.collect()
+        assert not [o for o in gc.get_objects() if type(o) is memoryview]
+        print("ok")
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "ok"
+
+
 def test_size_list_length_only_sizes_in_advance():
     class Lying:
         def __len__(self):

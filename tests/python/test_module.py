@@ -15,6 +15,7 @@ import _nimbra
 from _nimbra import Tensor
 
 ONCE = "may only be initialized once per interpreter process"
+SUBINTERPRETERS = next((m for m in ("_interpreters", "_xxsubinterpreters") if importlib.util.find_spec(m)), None)
 
 
 # ---- the module ------------------------------------------------------------
@@ -223,3 +224,38 @@ def test_nn_imported_first_then_main_refused(run_python):
     text = lines[0][len("ImportError ") :]
     assert "nn" in text and len(text) > 30, "the text must say what went wrong"
     assert lines[2].startswith("again: ") and lines[2].endswith(ONCE)
+
+
+@pytest.mark.skipif(SUBINTERPRETERS is None, reason="this Python has no subinterpreter module")
+@pytest.mark.parametrize("main_first", [False, True], ids=["subinterpreter-first", "main-first"])
+@pytest.mark.parametrize(
+    "attempt",
+    ["import _nimbra", "importlib.util.module_from_spec(importlib.util.spec_from_file_location('nn', EXTENSION))"],
+    ids=["_nimbra", "nn"],
+)
+def test_subinterpreter_refused_main_unharmed(run_python, main_first, attempt):
+    # Whatever a subinterpreter made would die with it while its process-wide
+    # slot stayed taken, locking the main interpreter out.
+    sub_code = (
+        "import importlib.util\nEXTENSION = importlib.util.find_spec('_nimbra').origin\n"
+        f"try:\n    {attempt}\nexcept ImportError as e:\n    print('refused:', e, flush=True)\n"
+    )
+    proc = run_python(
+        f"""
+        import {SUBINTERPRETERS} as interpreters
+        {"import _nimbra" if main_first else ""}
+        for _ in range(2):
+            sub = interpreters.create()
+            interpreters.run_string(sub, {sub_code!r})
+            interpreters.destroy(sub)
+        import _nimbra
+        x = _nimbra.Tensor([1.0, -2.0], [1, 2])
+        print(_nimbra.nn.ReLU()(x).tolist(), _nimbra.nn.Linear(2, 3)(x).shape)
+        """
+    )
+    assert proc.returncode == 0, proc.stderr
+    lines = proc.stdout.splitlines()
+    assert len(lines) == 3, proc.stdout
+    assert lines[0] == lines[1]
+    assert lines[0].startswith("refused: ") and "subinterpreter" in lines[0]
+    assert lines[2] == "[1.0, 0.0] [1, 3]"
