@@ -2,6 +2,7 @@
 
 #include <sys/mman.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <mutex>
@@ -55,27 +56,51 @@ void advise_huge_pages(void* data, std::uint64_t bytes) {
 #endif
 }
 
-// A few recently freed large blocks are kept for reuse: a fresh block costs
-// page faults and zeroing by the kernel on every first touch, which for large
+// Recently freed large blocks are kept for reuse: a fresh block costs page
+// faults and zeroing by the kernel on every first touch, which for large
 // element-wise results is as much as the computation itself. Small blocks
 // are left to malloc, which recycles them well.
+//
+// The cache keeps only what the work in progress takes back. Each allocation
+// made while it holds a block advances a clock; a block that
+// Buffer::kCacheIdleAllocations allocations pass without taking is freed by
+// the next one. A loop of large operations takes its blocks back within a
+// few allocations and keeps them; a program that has stopped making large
+// tensors gets the memory back after a few dozen allocations of any size.
+// Counting allocations rather than time keeps the give-back deterministic and
+// needs no thread of its own.
 class BlockCache {
  public:
   static constexpr std::uint64_t kMinBytes = kHugePageThreshold;
   static constexpr std::uint64_t kMaxTotal = std::uint64_t{256} << 20;
   static constexpr std::size_t kSlots = 4;
 
-  // A cached block of at least `bytes` (and not much more), or nullptr.
-  void* take(std::uint64_t bytes) {
-    std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
-    if (!lock.owns_lock()) return nullptr;  // contended, or left locked across fork()
-    for (Slot& slot : slots_) {
-      if (slot.data && slot.bytes >= bytes && slot.bytes - bytes <= bytes / 4) {
-        total_ -= slot.bytes;
-        return std::exchange(slot.data, nullptr);
+  // Called by every allocation: advances the clock, frees the blocks left
+  // idle too long and returns a cached block of at least `wanted` bytes (and
+  // not much more), or nullptr. `wanted` 0 takes nothing.
+  void* on_allocate(std::uint64_t wanted) {
+    // relaxed: a hint only, the mutex orders the slots. A stale zero costs
+    // one tick or one reuse; a thread always sees its own frees.
+    if (total_.load(std::memory_order_relaxed) == 0) return nullptr;
+    void* taken = nullptr;
+    void* idle[kSlots] = {};
+    {
+      std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
+      if (!lock.owns_lock()) return nullptr;  // contended, or left locked across fork()
+      ++clock_;
+      std::size_t n_idle = 0;
+      for (Slot& slot : slots_) {
+        if (!slot.data) continue;
+        if (!taken && wanted && slot.bytes >= wanted && slot.bytes - wanted <= wanted / 4)
+          taken = empty(slot);
+        else if (clock_ - slot.cached_at > Buffer::kCacheIdleAllocations)
+          idle[n_idle++] = empty(slot);
       }
     }
-    return nullptr;
+    // Freed after unlocking: unmapping a large block takes a while, and other
+    // threads need not wait for it.
+    for (void* block : idle) std::free(block);
+    return taken;
   }
 
   // Keeps the block if there is room; false leaves it to the caller to free.
@@ -83,23 +108,37 @@ class BlockCache {
     if (bytes < kMinBytes || bytes > kMaxTotal) return false;
     std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
     if (!lock.owns_lock()) return false;
-    Slot* free_slot = nullptr;
-    for (Slot& slot : slots_)
-      if (!slot.data) free_slot = &slot;
-    if (!free_slot || total_ + bytes > kMaxTotal) return false;
-    *free_slot = Slot{data, bytes};
-    total_ += bytes;
-    return true;
+    std::uint64_t total = total_.load(std::memory_order_relaxed);
+    if (total + bytes > kMaxTotal) return false;
+    for (Slot& slot : slots_) {
+      if (!slot.data) {
+        slot = Slot{data, bytes, clock_};
+        total_.store(total + bytes, std::memory_order_relaxed);
+        return true;
+      }
+    }
+    return false;
   }
+
+  std::uint64_t total() const noexcept { return total_.load(std::memory_order_relaxed); }
 
  private:
   struct Slot {
     void* data = nullptr;
     std::uint64_t bytes = 0;
+    std::uint64_t cached_at = 0;  // the clock when the block came in
   };
+
+  // Empties the slot (the caller holds the mutex) and returns its block.
+  void* empty(Slot& slot) noexcept {
+    total_.store(total_.load(std::memory_order_relaxed) - slot.bytes, std::memory_order_relaxed);
+    return std::exchange(slot, Slot{}).data;
+  }
+
   std::mutex mutex_;
   Slot slots_[kSlots];
-  std::uint64_t total_ = 0;
+  std::uint64_t clock_ = 0;
+  std::atomic<std::uint64_t> total_{0};  // bytes held; written only under the mutex
 };
 
 BlockCache& block_cache() {
@@ -117,8 +156,9 @@ Buffer* Buffer::allocate(std::uint64_t count, bool zeroed) {
   std::uint64_t bytes = count * sizeof(float);
   float* data = nullptr;
   if (bytes > 0) {
-    // calloc hands out fresh pages for large blocks without touching them.
-    void* p = zeroed || bytes < BlockCache::kMinBytes ? nullptr : block_cache().take(bytes);
+    // Zero-filled requests never take a cached block: calloc hands out fresh
+    // pages for large blocks without touching them.
+    void* p = block_cache().on_allocate(zeroed || bytes < BlockCache::kMinBytes ? 0 : bytes);
     if (!p) {
       p = zeroed ? std::calloc(bytes, 1) : std::malloc(bytes);
       if (!p) throw std::bad_alloc();
@@ -143,6 +183,8 @@ void Buffer::release() noexcept {
   // before it frees the bytes.
   if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
 }
+
+std::uint64_t Buffer::cached_bytes() noexcept { return block_cache().total(); }
 
 Buffer::~Buffer() {
   if (data_ && !block_cache().put(data_, bytes_)) std::free(data_);

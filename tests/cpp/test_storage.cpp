@@ -1,5 +1,5 @@
-// Buffer allocation: reuse of large freed blocks, zero-filled requests, and
-// the reader side of the lock.
+// Buffer allocation: reuse of large freed blocks and their return once idle,
+// zero-filled requests, and the reader side of the lock.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -14,8 +14,23 @@ using nimbra::Buffer;
 namespace {
 
 constexpr std::uint64_t kLarge = std::uint64_t{2} << 20;  // 8 MB of floats
+constexpr std::uint64_t kIdle = Buffer::kCacheIdleAllocations;
 
-TEST(BlockReuse, LargeBlockComesBackForTheSameSize) {
+// Each one advances the cache's clock and takes no cached block.
+void small_allocations(std::uint64_t n) {
+  for (std::uint64_t i = 0; i < n; ++i) Buffer::allocate(16, false)->release();
+}
+
+// Every case starts from an empty cache, whatever the one before left.
+class BlockReuse : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    small_allocations(kIdle + 1);
+    ASSERT_EQ(Buffer::cached_bytes(), 0u);
+  }
+};
+
+TEST_F(BlockReuse, LargeBlockComesBackForTheSameSize) {
   Buffer* first = Buffer::allocate(kLarge, false);
   float* data = first->data();
   first->release();
@@ -24,7 +39,7 @@ TEST(BlockReuse, LargeBlockComesBackForTheSameSize) {
   second->release();
 }
 
-TEST(BlockReuse, ZeroFilledRequestsNeverSeeOldValues) {
+TEST_F(BlockReuse, ZeroFilledRequestsNeverSeeOldValues) {
   Buffer* dirty = Buffer::allocate(kLarge, false);
   for (std::uint64_t i = 0; i < kLarge; ++i) dirty->data()[i] = 1.0f;
   dirty->release();
@@ -36,7 +51,7 @@ TEST(BlockReuse, ZeroFilledRequestsNeverSeeOldValues) {
   EXPECT_EQ(t.data_f32()[kLarge / 2], 0.0f);
 }
 
-TEST(BlockReuse, MuchSmallerRequestsDoNotTakeALargeBlock) {
+TEST_F(BlockReuse, MuchSmallerRequestsDoNotTakeALargeBlock) {
   Buffer* big = Buffer::allocate(4 * kLarge, false);
   float* data = big->data();
   big->release();
@@ -45,7 +60,33 @@ TEST(BlockReuse, MuchSmallerRequestsDoNotTakeALargeBlock) {
   small->release();
 }
 
-TEST(BlockReuse, ConcurrentAllocationAndRelease) {
+TEST_F(BlockReuse, BlocksLeftIdleGoBackToTheSystem) {
+  std::vector<Buffer*> held;
+  for (int i = 0; i < 6; ++i) held.push_back(Buffer::allocate(kLarge, false));
+  for (Buffer* b : held) b->release();
+  std::uint64_t cached = Buffer::cached_bytes();
+  EXPECT_GE(cached, kLarge * sizeof(float));
+  small_allocations(kIdle);
+  EXPECT_EQ(Buffer::cached_bytes(), cached) << "freed before its time ran out";
+  small_allocations(1);
+  EXPECT_EQ(Buffer::cached_bytes(), 0u);
+}
+
+TEST_F(BlockReuse, ALoopKeepsItsBlockWithAllocationsInBetween) {
+  Buffer* first = Buffer::allocate(kLarge, false);
+  float* data = first->data();
+  first->release();
+  // Taking the block and freeing it again starts its idle count afresh.
+  for (int round = 0; round < 4; ++round) {
+    small_allocations(kIdle);
+    ASSERT_EQ(Buffer::cached_bytes(), kLarge * sizeof(float)) << "round " << round;
+    Buffer* again = Buffer::allocate(kLarge, false);
+    EXPECT_EQ(again->data(), data) << "round " << round;
+    again->release();
+  }
+}
+
+TEST_F(BlockReuse, ConcurrentAllocationAndRelease) {
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([t] {
@@ -54,10 +95,13 @@ TEST(BlockReuse, ConcurrentAllocationAndRelease) {
         b->data()[0] = static_cast<float>(i);
         b->data()[b->bytes() / 4 - 1] = static_cast<float>(t);
         b->release();
+        small_allocations(static_cast<std::uint64_t>(t) * 8);  // some threads age blocks out
       }
     });
   }
   for (auto& th : threads) th.join();
+  small_allocations(kIdle + 1);
+  EXPECT_EQ(Buffer::cached_bytes(), 0u) << "the byte count drifted";
 }
 
 TEST(RwLockTest, ReadersShareWritersExclude) {

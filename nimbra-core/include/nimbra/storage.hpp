@@ -36,6 +36,13 @@ class Buffer {
   // exceeds the signed 64-bit range and std::bad_alloc when memory is short.
   static Buffer* allocate(std::uint64_t count, bool zeroed);
 
+  // Freed buffers of 4 MB and up are kept for reuse by later requests of
+  // about their size; one goes back to the system once this many further
+  // allocations (of any size) have passed without taking it.
+  static constexpr std::uint64_t kCacheIdleAllocations = 32;
+  // Bytes of freed buffers kept for reuse at the moment.
+  static std::uint64_t cached_bytes() noexcept;
+
   float* data() noexcept { return data_; }
   const float* data() const noexcept { return data_; }
   std::uint64_t bytes() const noexcept { return bytes_; }
