@@ -91,6 +91,7 @@ std::size_t fork_join(ForkJoin& fj, Worker* self, std::size_t lo, std::size_t mi
     // deque is empty while we help below, and a worker only ever runs its own
     // pieces here, never through PieceJob::run.
     if (top != &right) {
+      // Abort, not throw: a worker may not unwind, and `right` may still be queued.
       std::fputs("nimbra: work-stealing deque out of order\n", stderr);
       std::abort();
     }
@@ -187,10 +188,6 @@ std::size_t WorkerPool::parallel_for(std::size_t len, RangeBody body) {
   }
   if (fj.error) std::rethrow_exception(fj.error);
   return total;
-}
-
-std::size_t parallel_for(WorkerPool& pool, std::size_t len, RangeBody body) {
-  return pool.parallel_for(len, body);
 }
 
 std::size_t parallel_for(std::size_t len, RangeBody body) {

@@ -1,8 +1,9 @@
-// Inside the pool: jobs, the shared queue, workers, and sleeping and waking.
+// Inside the pool: jobs, the shared queue, workers, and the state they share.
+// How idle threads sleep and are woken is in sleep_wake.cpp; what runs on the
+// threads is in fork_join.cpp.
 #pragma once
 
 #include <atomic>
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "nimbra/runtime/deque.hpp"
+#include "nimbra/runtime/function_ref.hpp"
 
 namespace nimbra::runtime::detail {
 
@@ -21,40 +23,6 @@ void wait_on(std::atomic<std::uint32_t>& word, std::uint32_t expected) noexcept;
 // Wakes threads blocked in wait_on(word, ...).
 void wake_one(std::atomic<std::uint32_t>& word) noexcept;
 void wake_all(std::atomic<std::uint32_t>& word) noexcept;
-
-using Clock = std::chrono::steady_clock;
-
-inline void cpu_relax() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#elif defined(__aarch64__)
-  asm volatile("yield" ::: "memory");
-#endif
-}
-
-// The processor this thread runs on now, or -1 if unknown (then every poll
-// yields the processor).
-int current_cpu() noexcept;
-
-// Polling. A spinning worker and a waiting caller spin in place while the
-// threads they wait for run on other processors, and yield the processor
-// while one was last seen on theirs or seems not to be running: two pollers
-// that share a processor and spin in place take turns only at time-slice
-// ends, while yielding costs a system call (about 0.5 µs here) per look. A
-// caller gives way only to workers that run jobs, so an idle worker next to
-// it stays out of the way and one on another processor takes the job.
-//
-// How long a worker with nothing to do keeps looking before it sleeps. A run
-// of operations from one caller finds the workers still awake, so a hand-off
-// costs a few cache-line transfers instead of a wake-up through the OS (tens
-// of µs).
-inline constexpr std::chrono::microseconds kWorkerSpin{100};
-// How long a caller polls its completion flag before sleeping on it.
-inline constexpr std::chrono::microseconds kCallerSpin{50};
-// A polling caller whose job has run this long wakes a sleeping worker if
-// pieces wait and nobody spins (a second chance next to the wake-ups that
-// pushes make; a small job is over before a woken worker could arrive).
-inline constexpr std::chrono::microseconds kCallerWakeDelay{10};
 
 // ---- jobs --------------------------------------------------------------------
 
@@ -118,6 +86,9 @@ struct alignas(64) Worker {
 // The worker this thread is, or nullptr on any other thread.
 extern thread_local Worker* tl_worker;
 
+// Tells a worker waiting in work_until() that it may return.
+using DoneTest = FunctionRef<bool()>;
+
 struct PoolState {
   PoolState(std::size_t workers, std::size_t startable_threads);
   ~PoolState();
@@ -125,8 +96,7 @@ struct PoolState {
   // Run jobs until done() holds, spinning and then sleeping when there are
   // none. done() becomes true through a store followed by wake_worker(self),
   // or through the pool stopping.
-  template <class Done>
-  void work_until(Worker& self, Done done) noexcept;
+  void work_until(Worker& self, DoneTest done) noexcept;
 
   Job* find_work(Worker& self) noexcept;
   bool work_visible() const noexcept;
@@ -160,105 +130,20 @@ struct PoolState {
   alignas(64) std::atomic<std::uint32_t> phase{0};
 
  private:
-  template <class Done>
-  void sleep(Worker& self, Done& done) noexcept;
-  template <class Done>
-  Job* spin(Worker& self, Done& done) noexcept;
+  void sleep(Worker& self, DoneTest done) noexcept;
+  Job* spin(Worker& self, DoneTest done) noexcept;
+  // Sets phase 2 and wakes every sleeping worker so it sees it.
+  void stop_workers() noexcept;
   bool try_wake(Worker& w) noexcept;
   bool wake_any() noexcept;
   // With a caller polling: true if it ran since our last look.
-  bool caller_ran(Worker& self) noexcept {
-    const std::uint32_t beat = caller_beat.load(std::memory_order_relaxed);
-    if (beat == self.seen_beat) return false;
-    self.seen_beat = beat;
-    return true;
-  }
+  bool caller_ran(Worker& self) noexcept;
   // Whether the poller should give way on processor `cpu`. For a worker
   // (`self`): another awake worker or a polling caller was last seen there.
   // For a caller (nullptr): a worker running a job was.
   bool cpu_shared(int cpu, const Worker* self) const noexcept;
-  static void note_cpu(std::atomic<int>& where, int cpu) noexcept {
-    // Store only on a change: the line is read by every poller.
-    if (where.load(std::memory_order_relaxed) != cpu) where.store(cpu, std::memory_order_relaxed);
-  }
   void wake_helper_if_useful() noexcept;
   void worker_main(Worker& self) noexcept;
 };
-
-// ---- inline definitions --------------------------------------------------------
-
-template <class Done>
-void PoolState::sleep(Worker& self, Done& done) noexcept {
-  // Announce first, then look once more. Each waker makes its work or latch
-  // visible, then fences and reads the sleeper state; we store the state,
-  // fence, then look. With the two seq_cst fences one side must see the
-  // other, so a wake-up is never lost.
-  self.sleep_state.store(1, std::memory_order_relaxed);
-  // release (inside seq_cst): a waker that reads this count with acquire
-  // also sees sleep_state == 1.
-  sleepers.fetch_add(1, std::memory_order_seq_cst);
-  full_fence();
-  if (done() || work_visible() || phase.load(std::memory_order_acquire) == 2) {
-    std::uint32_t expected = 1;
-    if (self.sleep_state.compare_exchange_strong(expected, 0, std::memory_order_relaxed)) {
-      sleepers.fetch_sub(1, std::memory_order_relaxed);
-    }
-    return;
-  }
-  // acquire: a waker's CAS to 0 comes after what it published.
-  while (self.sleep_state.load(std::memory_order_acquire) == 1) wait_on(self.sleep_state, 1);
-}
-
-// Polls for work until some turns up (returned), done() holds or the spin
-// time is over (nullptr).
-template <class Done>
-Job* PoolState::spin(Worker& self, Done& done) noexcept {
-  const auto start = Clock::now();
-  unsigned caller_stalled = 0;  // our rounds since a polling caller last ran
-  for (unsigned round = 1;; ++round) {
-    if (done()) return nullptr;
-    if (Job* job = find_work(self)) return job;
-    const int cpu = current_cpu();
-    note_cpu(self.cpu, cpu);
-    bool give_way = cpu < 0 || round % 16 == 0 || cpu_shared(cpu, &self);
-    if (polling_callers.load(std::memory_order_relaxed) != 0) {
-      if (caller_ran(self)) {
-        caller_stalled = 0;
-      } else if (++caller_stalled >= 2) {
-        give_way = true;  // it is not running: it may be queued behind us
-      }
-    }
-    if (give_way) {
-      std::this_thread::yield();
-    } else {
-      for (int k = 0; k < 8; ++k) cpu_relax();
-    }
-    if (round % 4 == 0 && Clock::now() - start > kWorkerSpin) return nullptr;
-  }
-}
-
-template <class Done>
-void PoolState::work_until(Worker& self, Done done) noexcept {
-  while (!done()) {
-    Job* job = find_work(self);
-    if (job == nullptr) {
-      // seq_cst: counted before we look again (inside spin(), then sleep()),
-      // so a submitter that sees no spinner and no sleeper has been seen by
-      // us; see submit().
-      spinners.fetch_add(1, std::memory_order_seq_cst);
-      job = spin(self, done);
-      spinners.fetch_sub(1, std::memory_order_seq_cst);
-      if (job == nullptr) {
-        if (!done()) sleep(self, done);
-        continue;
-      }
-    }
-    note_cpu(self.cpu, current_cpu());
-    self.seen_beat = caller_beat.load(std::memory_order_relaxed);
-    self.busy.store(true, std::memory_order_relaxed);
-    job->execute(job, self);
-    self.busy.store(false, std::memory_order_relaxed);
-  }
-}
 
 }  // namespace nimbra::runtime::detail

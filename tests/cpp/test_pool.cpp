@@ -65,7 +65,7 @@ TEST_P(EveryItemOnce, CollectRanges) {
   std::vector<float> out(n + 1, -7.0f);
   std::mutex m;
   std::vector<Range> leaves;
-  parallel_collect_ranges(pool, n, out.data(), [&](std::size_t lo, std::size_t hi) {
+  parallel_collect_ranges(pool, n, [&](std::size_t lo, std::size_t hi) {
     for (std::size_t i = lo; i < hi; ++i) out[i] = value_at(i);
     std::lock_guard<std::mutex> lock(m);
     leaves.emplace_back(lo, hi);
@@ -141,7 +141,7 @@ TEST(Pool, ChunksOfTenByFour) {
 TEST(Pool, ParallelForAddsTheLeavesCounts) {
   for (const std::size_t workers : {1, 2, 7}) {
     const std::size_t got =
-        parallel_for(pool_of(workers), 1001, [](std::size_t lo, std::size_t hi) { return 3 * (hi - lo); });
+        pool_of(workers).parallel_for(1001, [](std::size_t lo, std::size_t hi) { return 3 * (hi - lo); });
     EXPECT_EQ(got, 3003u) << workers << " workers";
   }
 }
@@ -151,7 +151,7 @@ TEST(Pool, ParallelForAddsTheLeavesCounts) {
 std::vector<Range> leaves_of(WorkerPool& pool, std::size_t len) {
   std::mutex m;
   std::vector<Range> leaves;
-  parallel_for(pool, len, [&](std::size_t lo, std::size_t hi) {
+  pool.parallel_for(len, [&](std::size_t lo, std::size_t hi) {
     std::lock_guard<std::mutex> lock(m);
     leaves.emplace_back(lo, hi);
     return hi - lo;
@@ -198,11 +198,11 @@ TEST(Threads, CallerRunsNothingOnceSplitButRunsSingleItems) {
     if (std::this_thread::get_id() == caller) on_caller.fetch_add(1);
     return hi - lo;
   };
-  EXPECT_EQ(parallel_for(pool, 1, body), 1u);
+  EXPECT_EQ(pool.parallel_for(1, body), 1u);
   EXPECT_EQ(on_caller.load(), 1);
-  EXPECT_EQ(parallel_for(pool, 0, body), 0u);
+  EXPECT_EQ(pool.parallel_for(0, body), 0u);
   EXPECT_EQ(on_caller.load(), 2);
-  for (int rep = 0; rep < 20; ++rep) parallel_for(pool, 1000, body);
+  for (int rep = 0; rep < 20; ++rep) pool.parallel_for(1000, body);
   EXPECT_EQ(on_caller.load(), 2);
 }
 
@@ -222,7 +222,7 @@ TEST(Threads, ThreadsThatCannotStartLeaveAWorkingPool) {
   EXPECT_EQ(zero.running_threads(), 1u);
   WorkerPool none(3, 0);
   const auto caller = std::this_thread::get_id();
-  parallel_for(none, 100, [&](std::size_t lo, std::size_t hi) {
+  none.parallel_for(100, [&](std::size_t lo, std::size_t hi) {
     EXPECT_EQ(std::this_thread::get_id(), caller);
     return hi - lo;
   });
@@ -244,7 +244,7 @@ TEST(Threads, FirstExceptionReachesTheCallerAndThePoolStaysUsable) {
     for (std::size_t i = 0; i < out.size(); ++i) ASSERT_EQ(out[i], value_at(i));
   }
   WorkerPool none(2, 0);
-  EXPECT_THROW(parallel_for(none, 10, [](std::size_t, std::size_t) -> std::size_t { throw std::logic_error("x"); }),
+  EXPECT_THROW(none.parallel_for(10, [](std::size_t, std::size_t) -> std::size_t { throw std::logic_error("x"); }),
                std::logic_error);
 }
 
@@ -262,13 +262,12 @@ TEST(Threads, NestedLoopsOnWorkersRunInlineWithoutDeadlock) {
     for (std::size_t i = 0; i < out.size(); ++i) ASSERT_EQ(out[i], value_at(i)) << "index " << i;
   }
   // An exception inside a nested loop travels out through both.
-  EXPECT_THROW(parallel_for(pool_of(2), 8,
-                            [&](std::size_t lo, std::size_t hi) {
-                              return parallel_for(pool_of(2), 8, [](std::size_t a, std::size_t b) -> std::size_t {
-                                if (a <= 5 && 5 < b) throw std::runtime_error("inner");
-                                return b - a;
-                              }) * 0 + (hi - lo);
-                            }),
+  const auto inner = [](std::size_t a, std::size_t b) -> std::size_t {
+    if (a <= 5 && 5 < b) throw std::runtime_error("inner");
+    return b - a;
+  };
+  EXPECT_THROW(pool_of(2).parallel_for(
+                   8, [&](std::size_t lo, std::size_t hi) { return pool_of(2).parallel_for(8, inner) * 0 + (hi - lo); }),
                std::runtime_error);
 }
 
@@ -306,6 +305,46 @@ TEST(Threads, JobsAfterIdleGapsWakeTheWorkers) {
   }
 }
 
+// Idle gaps, or the hold of a stolen half, that end while the waiting worker
+// spins, falls asleep or sleeps.
+constexpr int kIdleGapsUs[] = {0, 60, 150, 2000};
+
+// The owner of a stolen half waits for it in the pool: it spins, then sleeps,
+// and the thief's finish must wake it. The left leaf holds on until the right
+// one has started elsewhere, so the right half is always stolen; a lost
+// wake-up would hang here.
+TEST(Threads, OwnerWaitingForAStolenHalfIsWoken) {
+  WorkerPool& pool = pool_of(2);
+  for (const int hold_us : kIdleGapsUs) {
+    std::atomic<bool> right_started{false};
+    std::thread::id left_thread, right_thread;
+    const std::size_t handled = pool.parallel_for(2, [&](std::size_t lo, std::size_t hi) {
+      if (lo == 0) {
+        left_thread = std::this_thread::get_id();
+        while (!right_started.load(std::memory_order_acquire)) std::this_thread::yield();
+      } else {
+        right_thread = std::this_thread::get_id();
+        right_started.store(true, std::memory_order_release);
+        std::this_thread::sleep_for(std::chrono::microseconds(hold_us));
+      }
+      return hi - lo;
+    });
+    EXPECT_EQ(handled, 2u) << "hold " << hold_us << " us";
+    EXPECT_NE(left_thread, right_thread) << "hold " << hold_us << " us";
+  }
+}
+
+// Destroying a pool must reach workers that spin, fall asleep or sleep; a
+// lost wake-up would hang the join.
+TEST(Threads, DestroyingAPoolStopsItsIdleWorkers) {
+  for (const int gap_us : kIdleGapsUs) {
+    WorkerPool pool(2);
+    std::vector<float> out(16);
+    parallel_collect(pool, out.size(), out.data(), value_at);
+    std::this_thread::sleep_for(std::chrono::microseconds(gap_us));
+  }
+}
+
 // Sleeping workers must be brought in to help with a job that lasts; a pool
 // that left everything to the first worker would still be correct, only slow.
 TEST(Threads, ALongJobGetsHelpFromSleepingWorkers) {
@@ -313,7 +352,7 @@ TEST(Threads, ALongJobGetsHelpFromSleepingWorkers) {
   std::this_thread::sleep_for(std::chrono::milliseconds(2));  // past the spin time: all asleep
   std::mutex m;
   std::set<std::thread::id> ids;
-  parallel_for(pool, 64, [&](std::size_t lo, std::size_t hi) {
+  pool.parallel_for(64, [&](std::size_t lo, std::size_t hi) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
     std::lock_guard<std::mutex> lock(m);
     ids.insert(std::this_thread::get_id());

@@ -90,35 +90,34 @@ WorkerPool& global_pool();
 // global_pool().worker_count(); creates the pool if needed.
 std::size_t worker_count();
 
-std::size_t parallel_for(WorkerPool& pool, std::size_t len, RangeBody body);
+// global_pool().parallel_for(len, body).
 std::size_t parallel_for(std::size_t len, RangeBody body);
 
 // Each leaf gets its whole range so it can run a vector kernel: leaf(lo, hi)
-// writes out[lo..hi).
+// writes outputs lo..hi-1 of the n-element array it refers to.
 template <class Leaf>
-void parallel_collect_ranges(WorkerPool& pool, std::size_t n, float* out, Leaf&& leaf) {
-  (void)out;  // the leaf writes through its own reference to the output
+void parallel_collect_ranges(WorkerPool& pool, std::size_t n, Leaf&& leaf) {
   auto body = [&](std::size_t lo, std::size_t hi) -> std::size_t {
     leaf(lo, hi);
     return hi - lo;
   };
   const std::size_t written = pool.parallel_for(n, body);
   if (written != n) {
-    throw std::logic_error("parallel_collect: pieces wrote " + std::to_string(written) +
+    throw std::logic_error("parallel_collect_ranges: pieces wrote " + std::to_string(written) +
                            " values for " + std::to_string(n) + " outputs");
   }
 }
 
 template <class Leaf>
-void parallel_collect_ranges(std::size_t n, float* out, Leaf&& leaf) {
-  parallel_collect_ranges(global_pool(), n, out, std::forward<Leaf>(leaf));
+void parallel_collect_ranges(std::size_t n, Leaf&& leaf) {
+  parallel_collect_ranges(global_pool(), n, std::forward<Leaf>(leaf));
 }
 
 // out[i] = f(i) for i in [0, n), the same pieces one item at a time. f may be
 // called from several threads at once.
 template <class F>
 void parallel_collect(WorkerPool& pool, std::size_t n, float* out, F&& f) {
-  parallel_collect_ranges(pool, n, out, [&](std::size_t lo, std::size_t hi) {
+  parallel_collect_ranges(pool, n, [&](std::size_t lo, std::size_t hi) {
     for (std::size_t i = lo; i < hi; ++i) out[i] = f(i);
   });
 }
@@ -134,7 +133,7 @@ void parallel_collect(std::size_t n, float* out, F&& f) {
 // chunks side by side. chunk must be > 0 (std::logic_error otherwise).
 template <class F>
 void parallel_chunk_runs(WorkerPool& pool, float* data, std::size_t len, std::size_t chunk, F&& f) {
-  if (chunk == 0) throw std::logic_error("parallel_chunks: chunk length must be > 0");
+  if (chunk == 0) throw std::logic_error("parallel_chunk_runs: chunk length must be > 0");
   const std::size_t chunks = len / chunk + (len % chunk != 0 ? 1 : 0);
   auto body = [&](std::size_t lo, std::size_t hi) -> std::size_t {
     if (lo < hi) {
@@ -146,7 +145,7 @@ void parallel_chunk_runs(WorkerPool& pool, float* data, std::size_t len, std::si
   };
   const std::size_t done = pool.parallel_for(chunks, body);
   if (done != chunks) {
-    throw std::logic_error("parallel_chunks: pieces handled " + std::to_string(done) +
+    throw std::logic_error("parallel_chunk_runs: pieces handled " + std::to_string(done) +
                            " chunks of " + std::to_string(chunks));
   }
 }
