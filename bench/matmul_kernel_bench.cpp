@@ -2,7 +2,7 @@
 // ISA flags are per file, as in the library build; from the repository root:
 //
 //   S=nimbra-core/src/ops; F="-std=c++20 -O3 -ffp-contract=off -Inimbra-core/src -Inimbra-core/include"
-//   g++ $F -c $S/cpu.cpp $S/matmul_kernel.cpp bench/matmul_kernel_bench.cpp
+//   g++ $F -c nimbra-core/src/cpu.cpp $S/matmul_kernel.cpp $S/matmul_scratch.cpp bench/matmul_kernel_bench.cpp
 //   g++ $F -mavx2 -c $S/matmul_kernel_avx2.cpp
 //   g++ $F -mavx512f -mavx512vl -mavx512bw -mavx512dq -mavx2 -c $S/matmul_kernel_avx512.cpp
 //   g++ -o mmbench *.o -pthread && ./mmbench [baseline|avx2|avx512]
@@ -56,7 +56,7 @@ int main(int argc, char** argv) {
   if (argc > 1 && !std::strcmp(argv[1], "avx512")) isa = Isa::Avx512;
   std::printf("variant %s\n", nimbra::cpu::isa_name(isa));
   auto gemm = [isa](std::size_t m, std::size_t n, std::size_t k, MatView a, MatView b, float* c,
-                    std::size_t ldc) { nimbra::kernels::gemm_isa(isa, m, n, k, a, b, c, ldc); };
+                    std::size_t ldc) { nimbra::kernels::matmul_kernels(isa).gemm(m, n, k, a, b, c, ldc); };
 
   struct Case { const char* name; std::size_t m, k, n; bool bt; };
   const Case cases[] = {

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Runs both suites again under AddressSanitizer + UndefinedBehaviorSanitizer,
-# and the threaded core tests under ThreadSanitizer. Any report fails the run.
+# the threaded core tests under ThreadSanitizer, and the C++ suite of the
+# portable build (no x86 vector variants) under ASan + UBSan. Any report fails
+# the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -28,3 +30,10 @@ cmake -S . -B build/tsan -G Ninja -DNIMBRA_SANITIZE=thread -DNIMBRA_BUILD_TESTS=
 cmake --build build/tsan -j "$jobs"
 TSAN_OPTIONS="halt_on_error=1" \
   ctest --test-dir build/tsan --output-on-failure --no-tests=error -R "pool|deque|worker_count|arithmetic|activation|random"
+
+# --- Portable build: the plain C++ vector branch, under ASan + UBSan ---------
+cmake -S . -B build/portable -G Ninja -DNIMBRA_PORTABLE=ON -DNIMBRA_SANITIZE=address,undefined \
+  -DNIMBRA_BUILD_TESTS=ON -DNIMBRA_BUILD_PYTHON=OFF
+cmake --build build/portable -j "$jobs"
+ASAN_OPTIONS="detect_leaks=1:abort_on_error=1" \
+  ctest --test-dir build/portable --output-on-failure --no-tests=error -j "$jobs"

@@ -1,7 +1,7 @@
 // rand and randn: a fresh tensor filled from the calling thread's generator,
 // element 0 first.
 #include "nimbra/ops.hpp"
-#include "random/generator.hpp"
+#include "nimbra/random.hpp"
 #include "random/sample.hpp"
 
 namespace nimbra {

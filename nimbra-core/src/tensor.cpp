@@ -4,11 +4,8 @@
 #include <cstring>
 #include <string>
 
-#if defined(__SSE2__)
-#include <immintrin.h>
-#endif
-
 #include "nimbra/fault.hpp"
+#include "ops/simd.hpp"
 
 namespace nimbra {
 
@@ -102,25 +99,16 @@ void copy_transposed(const float* from, std::uint64_t col_stride, std::uint64_t 
   constexpr std::uint64_t kTile = 32;
   for (std::uint64_t c0 = 0; c0 < cols; c0 += kTile) {
     const std::uint64_t c1 = std::min(cols, c0 + kTile);
-    std::uint64_t r = 0;
-#if defined(__SSE2__)
     const std::uint64_t c4 = c0 + (c1 - c0) / 4 * 4;
+    std::uint64_t r = 0;
     for (; r + 4 <= rows; r += 4) {
       for (std::uint64_t c = c0; c < c4; c += 4) {
-        __m128 a = _mm_loadu_ps(from + r + c * col_stride);
-        __m128 b = _mm_loadu_ps(from + r + (c + 1) * col_stride);
-        __m128 d = _mm_loadu_ps(from + r + (c + 2) * col_stride);
-        __m128 e = _mm_loadu_ps(from + r + (c + 3) * col_stride);
-        _MM_TRANSPOSE4_PS(a, b, d, e);
-        _mm_storeu_ps(out + r * cols + c, a);
-        _mm_storeu_ps(out + (r + 1) * cols + c, b);
-        _mm_storeu_ps(out + (r + 2) * cols + c, d);
-        _mm_storeu_ps(out + (r + 3) * cols + c, e);
+        simd::transpose_square<simd::sse::Vec>(from + r + c * col_stride, static_cast<std::ptrdiff_t>(col_stride),
+                                               out + r * cols + c, static_cast<std::ptrdiff_t>(cols));
       }
       for (std::uint64_t rr = r; rr < r + 4; ++rr)
         for (std::uint64_t c = c4; c < c1; ++c) out[rr * cols + c] = from[rr + c * col_stride];
     }
-#endif
     for (; r < rows; ++r)
       for (std::uint64_t c = c0; c < c1; ++c) out[r * cols + c] = from[r + c * col_stride];
   }

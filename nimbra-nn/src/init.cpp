@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "nimbra/fault.hpp"
-#include "random/generator.hpp"
 
 namespace nimbra::nn {
 

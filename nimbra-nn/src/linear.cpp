@@ -5,7 +5,6 @@
 #include "nimbra/fault.hpp"
 #include "nimbra/nn/init.hpp"
 #include "nimbra/ops.hpp"
-#include "random/generator.hpp"
 
 namespace nimbra::nn {
 

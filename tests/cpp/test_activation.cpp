@@ -295,6 +295,9 @@ TEST(SoftmaxLimits, ZeroSizeBeforeTheDimensionGivesAnEmptyResult) {
   EXPECT_TRUE(same_tensor({0, 3}, {}, nimbra::softmax(Tensor::zeros(U64s{0, 3}), 1)));
   EXPECT_TRUE(same_tensor({0, 3}, {}, nimbra::softmax(Tensor::zeros(U64s{0, 3}), -1)));
   EXPECT_TRUE(same_tensor({2, 0, 3, 4}, {}, nimbra::softmax(Tensor::zeros(U64s{2, 0, 3, 4}), 2)));
+  // The sizes from dim 1 on multiply to 2^64, which wraps to 0.
+  const U64s huge = {0, 3, std::uint64_t{1} << 32, std::uint64_t{1} << 32};
+  EXPECT_TRUE(same_tensor(huge, {}, nimbra::softmax(Tensor::zeros(huge), 1)));
 }
 
 // ---- the pool battery, several workers ----------------------------------------------------

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "nimbra/random.hpp"
 #include "cpu.hpp"
 #include "random/chacha.hpp"
-#include "random/generator.hpp"
 
 namespace nimbra::random {
 namespace {

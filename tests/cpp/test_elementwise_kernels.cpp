@@ -376,6 +376,16 @@ TEST(SoftmaxDispatch, ProbeAcceptsEveryVariantAndRejectsAWrongExp) {
   EXPECT_FALSE(k::exp_matches_platform(wrong));
 }
 
+// A variant this CPU cannot run (in a portable build: every wider one) is a
+// precondition fault.
+TEST(ElementDispatch, UnsupportedVariantIsAPrecondition) {
+  for (Isa isa : {Isa::Avx2, Isa::Avx512}) {
+    if (nimbra::cpu::supports(isa)) continue;
+    EXPECT_TRUE(tu::faults(nimbra::FaultKind::Precondition, [&] { (void)k::element_kernels(isa); }))
+        << nimbra::cpu::isa_name(isa);
+  }
+}
+
 TEST(ElementDispatch, FreeFunctionsMatchScalar) {
   const std::vector<float> pool = value_pool();
   const std::size_t n = 1001;

@@ -9,7 +9,7 @@
 
 #include "nimbra/nn/init.hpp"
 #include "nimbra/nn/linear.hpp"
-#include "random/generator.hpp"
+#include "nimbra/random.hpp"
 #include "test_util.hpp"
 
 namespace {

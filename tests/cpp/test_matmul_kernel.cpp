@@ -100,7 +100,7 @@ Out reference(const Mat& a, const Mat& b, std::size_t pad = 0) {
 
 Out run(Isa isa, const Mat& a, const Mat& b, std::size_t pad = 0) {
   Out c(a.rows, b.cols, pad);
-  nimbra::kernels::gemm_isa(isa, a.rows, b.cols, a.cols, a.view(), b.view(), c.buf.data(), c.ldc);
+  nimbra::kernels::matmul_kernels(isa).gemm(a.rows, b.cols, a.cols, a.view(), b.view(), c.buf.data(), c.ldc);
   return c;
 }
 
@@ -200,7 +200,7 @@ TEST(GemmLayouts, ZeroStrides) {
   nimbra::kernels::gemm_reference(m, n, k, a, b, want.buf.data(), want.ldc);
   for (Isa isa : supported_isas()) {
     Out got(m, n);
-    nimbra::kernels::gemm_isa(isa, m, n, k, a, b, got.buf.data(), got.ldc);
+    nimbra::kernels::matmul_kernels(isa).gemm(m, n, k, a, b, got.buf.data(), got.ldc);
     EXPECT_TRUE(same_bits(got, want)) << nimbra::cpu::isa_name(isa);
   }
 }
@@ -258,6 +258,16 @@ TEST(GemmDispatch, GemmIsTheBestVariant) {
   nimbra::kernels::gemm(70, 50, 90, a.view(), b.view(), got.buf.data(), got.ldc);
   EXPECT_TRUE(same_bits(got, run(nimbra::cpu::best_isa(), a, b)));
   EXPECT_TRUE(same_bits(got, reference(a, b)));
+}
+
+// A variant this CPU cannot run (in a portable build: every wider one) is a
+// precondition fault.
+TEST(GemmDispatch, UnsupportedVariantIsAPrecondition) {
+  for (Isa isa : {Isa::Avx2, Isa::Avx512}) {
+    if (nimbra::cpu::supports(isa)) continue;
+    EXPECT_TRUE(tu::faults(nimbra::FaultKind::Precondition, [&] { (void)nimbra::kernels::matmul_kernels(isa); }))
+        << nimbra::cpu::isa_name(isa);
+  }
 }
 
 // Repeated calls on one thread reuse its packing buffers; calls on another

@@ -1,5 +1,6 @@
 // The random generator (draw order, re-key budget, per-thread and fork
-// behaviour) and the rand / randn samplers.
+// behaviour), the rand / randn samplers, and the Ziggurat scan variants with
+// their dispatch.
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
@@ -11,15 +12,18 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <latch>
 #include <ostream>
+#include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "nimbra/fault.hpp"
+#include "nimbra/random.hpp"
 #include "cpu.hpp"
 #include "random/chacha.hpp"
-#include "random/generator.hpp"
 #include "random/sample.hpp"
 #include "random/ziggurat.hpp"
 #include "random/ziggurat_tables.hpp"
@@ -421,10 +425,21 @@ TEST(Randn, StandardNormalStatistics) {
             2.0);
 }
 
-// Every vector form of the fast step stops where the scalar one does and
-// writes the same bits, including draws forced to fail (layer 255 always does)
-// at every lane position and right at the end.
-TEST(Randn, ScanVariantsMatchScalar) {
+// ---------------------------------------------------------------------------
+// Kernel variants and their dispatch
+
+std::string isa_param_name(const ::testing::TestParamInfo<cpu::Isa>& info) {
+  return cpu::isa_name(info.param);
+}
+
+// Every variant of the fast step stops where the scalar one does and writes
+// the same bits, including draws forced to fail (layer 255 always does) at
+// every lane position and right at the end.
+class ScanVariants : public ::testing::TestWithParam<cpu::Isa> {};
+
+TEST_P(ScanVariants, MatchScalarBitForBit) {
+  const cpu::Isa isa = GetParam();
+  if (!cpu::supports(isa)) GTEST_SKIP() << cpu::isa_name(isa) << " not available";
   Generator g(kKnownKey, 0, nullptr);
   std::vector<std::uint32_t> words(2 * 4099);
   for (auto& w : words) w = g.next_u32();
@@ -433,23 +448,49 @@ TEST(Randn, ScanVariantsMatchScalar) {
   }
   const std::size_t draws = words.size() / 2;
 
-  for (cpu::Isa isa : {cpu::Isa::Baseline, cpu::Isa::Avx2, cpu::Isa::Avx512}) {
-    if (!cpu::supports(isa)) continue;
-    SCOPED_TRACE(cpu::isa_name(isa));
-    std::vector<float> want(draws);
-    std::vector<float> got(draws);
-    std::size_t stops = 0;
-    for (std::size_t at = 0; at < draws; ++stops) {
-      const std::size_t w = zig_scan_scalar(words.data() + 2 * at, draws - at, want.data() + at);
-      const std::size_t v = zig_scan_for(isa)(words.data() + 2 * at, draws - at, got.data() + at);
-      ASSERT_EQ(v, w) << "from draw " << at;
-      // Slots from the stop on are scratch; the ones taken must agree.
-      ASSERT_EQ(std::memcmp(got.data() + at, want.data() + at, w * sizeof(float)), 0) << at;
-      at += w + 1;  // step over the draw that needs the slow path
+  std::vector<float> want(draws);
+  std::vector<float> got(draws);
+  std::size_t stops = 0;
+  for (std::size_t at = 0; at < draws; ++stops) {
+    const std::size_t w = zig_scan_scalar(words.data() + 2 * at, draws - at, want.data() + at);
+    const std::size_t v = zig_scan_for(isa)(words.data() + 2 * at, draws - at, got.data() + at);
+    ASSERT_EQ(v, w) << "from draw " << at;
+    // Slots from the stop on are scratch; the ones taken must agree.
+    ASSERT_EQ(std::memcmp(got.data() + at, want.data() + at, w * sizeof(float)), 0) << at;
+    at += w + 1;  // step over the draw that needs the slow path
+  }
+  EXPECT_GE(stops, 11u);
+}
+
+INSTANTIATE_TEST_SUITE_P(AllIsas, ScanVariants,
+                         ::testing::Values(cpu::Isa::Baseline, cpu::Isa::Avx2, cpu::Isa::Avx512),
+                         isa_param_name);
+
+// A dispatch never hands out a variant this CPU cannot run. Only a CPU (or a
+// portable build) without the wider ISAs can show it.
+class DispatchRefuses : public ::testing::TestWithParam<cpu::Isa> {};
+
+TEST_P(DispatchRefuses, AnIsaThisCpuLacks) {
+  const cpu::Isa isa = GetParam();
+  if (cpu::supports(isa)) GTEST_SKIP() << "this CPU runs " << cpu::isa_name(isa);
+  const std::pair<std::string, std::function<void()>> families[] = {
+      {"chacha12_blocks", [isa] { (void)chacha12_blocks_for(isa); }},
+      {"zig_scan", [isa] { (void)zig_scan_for(isa); }},
+  };
+  for (const auto& [family, dispatch] : families) {
+    try {
+      dispatch();
+      ADD_FAILURE() << family << " handed out the " << cpu::isa_name(isa) << " variant";
+    } catch (const InternalFault& fault) {
+      EXPECT_EQ(fault.kind(), FaultKind::Precondition);
+      EXPECT_EQ(std::string(fault.what()),
+                family + ": this CPU cannot run the " + cpu::isa_name(isa) + " variant");
     }
-    EXPECT_GE(stops, 11u);
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(WiderIsas, DispatchRefuses,
+                         ::testing::Values(cpu::Isa::Avx2, cpu::Isa::Avx512), isa_param_name);
 
 // ---------------------------------------------------------------------------
 // Ziggurat tables

@@ -259,6 +259,9 @@ def test_softmax_empty_outer_dimension():
         assert r.shape == [0, 3] and r.tolist() == []
     r = Tensor.zeros([2, 0, 3]).softmax(2)
     assert r.shape == [2, 0, 3] and r.tolist() == []
+    # the sizes from dim 1 on multiply to 2**64, which wraps to 0 in 64 bits
+    r = Tensor.zeros([0, 3, 2**32, 2**32]).softmax(1)
+    assert r.shape == [0, 3, 2**32, 2**32] and r.tolist() == []
 
 
 def test_softmax_views_behave_like_copies():

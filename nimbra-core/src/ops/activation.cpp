@@ -1,6 +1,9 @@
 // relu, sigmoid and gelu run their vector kernels on the calling thread;
 // softmax spreads its outer slices over the worker pool.
+#include <algorithm>
 #include <cmath>
+#include <functional>
+#include <numeric>
 #include <string>
 
 #include "nimbra/fault.hpp"
@@ -35,20 +38,23 @@ Tensor softmax(const Tensor& x, std::int32_t dim) {
                       std::to_string(rank) + " dimensions");
   }
   const Shape& shape = x.shape();
-  const std::uint64_t L = shape[static_cast<std::size_t>(index)];
-  std::uint64_t I = 1;
-  for (std::size_t d = static_cast<std::size_t>(index) + 1; d < shape.size(); ++d) I *= shape[d];
-  if (L == 0 || I == 0) {
+  const auto at = shape.begin() + index;
+  const auto is_zero = [](std::uint64_t size) { return size == 0; };
+  if (std::any_of(at, shape.end(), is_zero)) {
     fail_precondition("Softmax failed: tensor of shape " + render_sizes(shape.data(), shape.size()) +
                       " has no elements along dim " + std::to_string(dim) + " or after it");
   }
-  std::uint64_t chunk;
-  if (__builtin_mul_overflow(L, I, &chunk)) {
-    // The slice block does not fit in 64 bits while the whole tensor does:
-    // some dimension before `dim` is 0 and there is nothing to compute.
+  if (std::any_of(shape.begin(), at, is_zero)) {
+    // No slices at all. The sizes from `dim` on may multiply past 64 bits
+    // here (the whole tensor fits only because it is empty), so stop before
+    // their product.
     runtime::worker_count();
     return Tensor::zeros(shape);
   }
+  // Every size is nonzero, so these products divide the element count and fit.
+  const std::uint64_t L = *at;
+  const std::uint64_t I = std::accumulate(at + 1, shape.end(), std::uint64_t{1}, std::multiplies<>());
+  const std::uint64_t chunk = L * I;
   ElementsView src = x.elements();
   FreshBuffer out(src.size());
   const float* in = src.data();

@@ -1,15 +1,13 @@
-// Scalar references, the 4-lane baseline variant and the run-time dispatch of
-// the element-wise kernels.
+// The element-wise kernels' scalar references, their 4-lane baseline variant
+// and the one checked dispatch among the variants.
 #include "ops/elementwise_kernels.hpp"
 
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <string>
 #include <vector>
 
-#include "nimbra/fault.hpp"
 #include "ops/elementwise_kernels.inl"
 
 namespace nimbra::kernels {
@@ -50,19 +48,20 @@ float gelu_scalar(float x) {
   return (t + 1.0f) * (x * 0.5f);
 }
 
-const ElementKernels& detail::baseline_kernels() { return Variant<simd::sse::Vec>::table; }
-
+// A portable build has the baseline only (cpu::require refuses the others).
 const ElementKernels& element_kernels(cpu::Isa isa) {
-  if (!cpu::supports(isa)) {
-    fail_precondition(std::string("element_kernels: this CPU cannot run the ") + cpu::isa_name(isa) +
-                      " variant");
-  }
-  switch (isa) {
-    case cpu::Isa::Baseline: return detail::baseline_kernels();
-    case cpu::Isa::Avx2: return detail::avx2_kernels();
-    case cpu::Isa::Avx512: return detail::avx512_kernels();
-  }
-  fail_precondition("element_kernels: unknown ISA " + std::to_string(static_cast<int>(isa)));
+  cpu::require(isa, "element_kernels");
+#if !defined(NIMBRA_PORTABLE)
+  if (isa == cpu::Isa::Avx512) return detail::avx512_kernels();
+  if (isa == cpu::Isa::Avx2) return detail::avx2_kernels();
+#endif
+  return Variant<simd::sse::Vec>::table;
+}
+
+// A copy, so a call reads its kernel straight from this table.
+const ElementKernels& element_kernels_best() {
+  static const ElementKernels table = element_kernels(cpu::best_isa());
+  return table;
 }
 
 bool exp_matches_platform(const ElementKernels& table) {
@@ -94,18 +93,12 @@ bool exp_matches_platform(const ElementKernels& table) {
 }
 
 namespace {
-// The table of the widest supported ISA, copied once on first use.
-const ElementKernels& active() {
-  static const ElementKernels table = element_kernels(cpu::best_isa());
-  return table;
-}
-
 // The softmax kernels: the widest variant once its exponential has been seen
 // to agree with the platform's, else the baseline.
 const ElementKernels& softmax_table() {
   static const ElementKernels table = [] {
-    const ElementKernels& best = active();
-    return exp_matches_platform(best) ? best : detail::baseline_kernels();
+    const ElementKernels& best = element_kernels_best();
+    return exp_matches_platform(best) ? best : element_kernels(cpu::Isa::Baseline);
   }();
   return table;
 }
@@ -113,11 +106,11 @@ const ElementKernels& softmax_table() {
 
 void binary(BinaryOp op, const float* a, bool a_scalar, const float* b, bool b_scalar, float* out,
             std::size_t n) {
-  active().binary(op, a, a_scalar, b, b_scalar, out, n);
+  element_kernels_best().binary(op, a, a_scalar, b, b_scalar, out, n);
 }
-void relu(const float* x, float* y, std::size_t n) { active().relu(x, y, n); }
-void sigmoid(const float* x, float* y, std::size_t n) { active().sigmoid(x, y, n); }
-void gelu(const float* x, float* y, std::size_t n) { active().gelu(x, y, n); }
+void relu(const float* x, float* y, std::size_t n) { element_kernels_best().relu(x, y, n); }
+void sigmoid(const float* x, float* y, std::size_t n) { element_kernels_best().sigmoid(x, y, n); }
+void gelu(const float* x, float* y, std::size_t n) { element_kernels_best().gelu(x, y, n); }
 void softmax_rows(const float* src, float* dst, std::size_t rows, std::size_t L) {
   softmax_table().softmax_rows(src, dst, rows, L);
 }

@@ -17,6 +17,7 @@ namespace nimbra::kernels {
 
 enum class BinaryOp { Add, Sub, Mul };
 
+// a, b, out: (n), or a / b (1) when held (a_scalar / b_scalar).
 // out[i] = A op B for i in [0, n), where A = a[0] if a_scalar else a[i], and
 // likewise B from b. For Sub, A is the left operand (A - B). a or b is not read
 // when n == 0. The broadcast walker calls this per output row with one side
@@ -24,7 +25,7 @@ enum class BinaryOp { Add, Sub, Mul };
 void binary(BinaryOp op, const float* a, bool a_scalar, const float* b, bool b_scalar, float* out,
             std::size_t n);
 
-// y[i] = f(x[i]) for i in [0, n).
+// x, y: (n). y[i] = f(x[i]) for i in [0, n).
 void relu(const float* x, float* y, std::size_t n);
 void sigmoid(const float* x, float* y, std::size_t n);
 void gelu(const float* x, float* y, std::size_t n);
@@ -32,14 +33,14 @@ void gelu(const float* x, float* y, std::size_t n);
 // softmax of slices, each normalised as: m = the largest non-NaN value (or
 // -inf); e = expf(v - m) stored in ascending order and added from +0.0 in that
 // order; then every e divided by the sum. expf is the platform's, bit for bit.
-// softmax_rows: `rows` contiguous slices of length L, one after another.
+// softmax_rows: src, dst (rows, L); each row is a slice.
 void softmax_rows(const float* src, float* dst, std::size_t rows, std::size_t L);
-// softmax_columns: the I slices of an (L, I) block, slice j being
-// src[k*I + j] for k in [0, L).
+// softmax_columns: src, dst (L, I); each column is a slice (slice j being
+// src[k*I + j] for k in [0, L)).
 void softmax_columns(const float* src, float* dst, std::size_t L, std::size_t I);
 
-// One table of the above per ISA, for tests and benchmarks. The free functions
-// above dispatch through the table of cpu::best_isa(), chosen once.
+// The variant table: the above for one ISA. The free functions above run the
+// table of element_kernels_best() (softmax: see exp_matches_platform).
 // (Aliases first: a member named like the function it is typed after would
 // change the meaning of that name inside the class, which C++ forbids.)
 using BinaryFn = decltype(&binary);
@@ -52,14 +53,17 @@ struct ElementKernels {
   UnaryFn relu;
   UnaryFn sigmoid;
   UnaryFn gelu;
-  // y[i] = expf(x[i] - m) for i in [0, n), bit for bit.
+  // x, y: (n). y[i] = expf(x[i] - m), bit for bit.
   ExpShiftedFn exp_shifted;
   SoftmaxRowsFn softmax_rows;
   SoftmaxColumnsFn softmax_columns;
 };
 
-// Precondition: cpu::supports(isa).
+// The table of `isa`'s variant, for tests and benchmarks; a precondition
+// fault (cpu::require) when this CPU cannot run it.
 const ElementKernels& element_kernels(cpu::Isa isa);
+// The table of cpu::best_isa(), chosen once.
+const ElementKernels& element_kernels_best();
 
 // True when the table's exp_shifted gives the platform expf's bits over a
 // probe of arguments across [-87, 0] (and beyond it, where it must defer to

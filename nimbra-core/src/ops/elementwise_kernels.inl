@@ -1,8 +1,9 @@
-// Element-wise kernel bodies, written once over the Vec vocabulary of
-// ops/simd.hpp. Each of elementwise_kernels{,_avx2,_avx512}.cpp includes this
-// file and instantiates Variant<its Vec>. Every lane computes the same bits as
-// the scalar reference in elementwise_kernels.cpp (operation for operation, or
-// through an exact rewriting that is spelled out where used).
+// The element-wise kernel bodies, written once over the Vec vocabulary of
+// ops/simd.hpp: the shared template body of the variants. Each of
+// elementwise_kernels{,_avx2,_avx512}.cpp includes this file and instantiates
+// Variant<its Vec>. Every lane computes the same bits as the scalar reference
+// in elementwise_kernels.cpp (operation for operation, or through an exact
+// rewriting that is spelled out where used).
 #pragma once
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 
 #include "nimbra/fault.hpp"
 #include "ops/elementwise_kernels.hpp"
+#include "ops/exp_rn.hpp"
 #include "ops/simd.hpp"
 
 namespace nimbra::kernels {
@@ -29,8 +31,7 @@ inline constexpr float kTanhClamp = 3.0f;  // the rational tanh is exactly +-1 h
 }  // namespace consts
 
 namespace detail {
-// Defined one per file, each compiled for its ISA.
-const ElementKernels& baseline_kernels();
+// The wider variants' tables, each defined in the file compiled for its ISA.
 const ElementKernels& avx2_kernels();
 const ElementKernels& avx512_kernels();
 }  // namespace detail
@@ -151,9 +152,10 @@ template <class V, class Kernel>
 void map_unary(const float* x, float* y, std::size_t n) {
   constexpr std::size_t L = V::lanes, K = 4;
   const auto partial = [&](std::size_t i, std::size_t k) {
-    V v[1] = {V::load_partial(x + i, k)};
+    const typename V::Tail t = V::tail(k);
+    V v[1] = {V::load(x + i, t)};
     Kernel::apply(v);
-    store_partial(y + i, v[0], k);
+    store(y + i, v[0], t);
   };
   std::size_t i = head_to_align<V>(y, n);
   if (i > 0) partial(0, i);
@@ -206,9 +208,10 @@ void binary_loop(const float* a, const float* b, float* out, std::size_t n) {
   const auto partial = [&](std::size_t i, std::size_t k) {
     V ap = a_held;
     V bp = b_held;
-    if constexpr (!AScalar) ap = V::load_partial(a + i, k);
-    if constexpr (!BScalar) bp = V::load_partial(b + i, k);
-    store_partial(out + i, op(ap, bp), k);
+    const typename V::Tail t = V::tail(k);
+    if constexpr (!AScalar) ap = V::load(a + i, t);
+    if constexpr (!BScalar) bp = V::load(b + i, t);
+    store(out + i, op(ap, bp), t);
   };
   std::size_t i = head_to_align<V>(out, n);
   if (i > 0) partial(0, i);
@@ -245,7 +248,7 @@ void binary_for(const float* a, bool a_scalar, const float* b, bool b_scalar, fl
 // exp_rn where the ISA has it; otherwise every lane is left to expf.
 template <class V>
 NIMBRA_SIMD_INLINE V exp_lanes(V z, unsigned& unsure) {
-  if constexpr (V::has_exp_rn) {
+  if constexpr (simd::has_exp_rn<V>) {
     return exp_rn(z, unsure);
   } else {
     unsure = (1u << V::lanes) - 1u;
@@ -260,7 +263,7 @@ inline constexpr std::size_t kExpBatch = 64;
 // y[i] = expf(x[i] - m) for i in [0, n).
 template <class V>
 void exp_shifted(const float* x, float m, float* y, std::size_t n) {
-  if constexpr (!V::has_exp_rn) {
+  if constexpr (!simd::has_exp_rn<V>) {
     for (std::size_t i = 0; i < n; ++i) y[i] = expf(x[i] - m);  // the platform exponential
     return;
   }
@@ -274,7 +277,8 @@ void exp_shifted(const float* x, float m, float* y, std::size_t n) {
     for (; b < kExpBatch && i + L <= n; ++b, i += L) store(y + i, exp_lanes(V::load(x + i) - mv, unsure[b]));
     if (b < kExpBatch && i < n) {
       const std::size_t k = n - i;
-      store_partial(y + i, exp_lanes(V::load_partial(x + i, k) - mv, unsure[b]), k);
+      const typename V::Tail t = V::tail(k);
+      store(y + i, exp_lanes(V::load(x + i, t) - mv, unsure[b]), t);
       unsure[b++] &= (1u << k) - 1u;
       i = n;
     }
@@ -316,7 +320,10 @@ void divide_by(float* y, float d, std::size_t n) {
   const V dv = V::broadcast(d);
   std::size_t i = 0;
   for (; i + L <= n; i += L) store(y + i, V::load(y + i) / dv);
-  if (i < n) store_partial(y + i, V::load_partial(y + i, n - i) / dv, n - i);
+  if (i < n) {
+    const typename V::Tail t = V::tail(n - i);
+    store(y + i, V::load(y + i, t) / dv, t);
+  }
 }
 
 // Rows taken together in softmax_rows: their sums are separate chains, so
@@ -361,10 +368,10 @@ void softmax_columns(const float* src, float* dst, std::size_t L, std::size_t I)
     const std::size_t nv = (w + Lanes - 1) / Lanes;
     const std::size_t tail = w - (nv - 1) * Lanes;  // lanes used in the last vector
     const auto load = [&](const float* p, std::size_t q) {
-      return q + 1 < nv ? V::load(p + q * Lanes) : V::load_partial(p + q * Lanes, tail);
+      return q + 1 < nv ? V::load(p + q * Lanes) : V::load(p + q * Lanes, V::tail(tail));
     };
     const auto put = [&](float* p, std::size_t q, V v) {
-      if (q + 1 < nv) store(p + q * Lanes, v); else store_partial(p + q * Lanes, v, tail);
+      if (q + 1 < nv) store(p + q * Lanes, v); else store(p + q * Lanes, v, V::tail(tail));
     };
     V m[K], sum[K];
     for (std::size_t q = 0; q < nv; ++q) m[q] = V::broadcast(-INFINITY);

@@ -1,6 +1,7 @@
-// The matmul framework (loops and packing) and its register-blocked
-// micro-kernel, written once over the vector vocabulary of matmul_vec.hpp and
-// instantiated by each ISA file (matmul_kernel*.cpp) with its own tile shape.
+// The matmul framework (loops and packing), its per-thread scratch buffers and
+// its register-blocked micro-kernel, written once over the vector vocabulary
+// of ops/simd.hpp and instantiated by each ISA file (matmul_kernel*.cpp) with
+// its own tile shape.
 //
 // Paths, by shape (Gemm::run):
 //   m = 0 or n = 0       nothing to write
@@ -30,32 +31,28 @@
 #include <utility>
 
 #include "ops/matmul_kernel.hpp"
-#include "ops/matmul_vec.hpp"
+#include "ops/simd.hpp"
 
 namespace nimbra::kernels::mm {
 
-// Per-thread packing buffers (plain code, in matmul_kernel.cpp): slot 0 holds
+// Per-thread packing buffers (plain code, in matmul_scratch.cpp): slot 0 holds
 // the packed A block, slot 1 the packed B panel. 64-byte aligned; they grow
 // on demand and are kept for the thread's lifetime, so steady-state calls do
 // not allocate.
 float* scratch(int slot, std::size_t floats);
 
-// The variants. Each is defined in the file compiled for its ISA.
-void gemm_baseline(std::size_t m, std::size_t n, std::size_t k, MatView a, MatView b, float* c,
-                   std::size_t ldc);
-void gemm_avx2(std::size_t m, std::size_t n, std::size_t k, MatView a, MatView b, float* c,
-               std::size_t ldc);
-void gemm_avx512(std::size_t m, std::size_t n, std::size_t k, MatView a, MatView b, float* c,
-                 std::size_t ldc);
+// The wider variants' tables, each defined in the file compiled for its ISA.
+const MatmulKernels& avx2_kernels();
+const MatmulKernels& avx512_kernels();
 
-inline namespace NIMBRA_MM_ABI {
+inline namespace NIMBRA_SIMD_ABI {
 
-NIMBRA_MM_INLINE std::size_t min_sz(std::size_t x, std::size_t y) { return x < y ? x : y; }
+NIMBRA_SIMD_INLINE std::size_t min_sz(std::size_t x, std::size_t y) { return x < y ? x : y; }
 
 // ---------------------------------------------------------------------------
 // Micro-kernel contract
 //
-// tile<X, R, NV, Partial, ACS> updates an R x N block of C, N = NV * X::W, or
+// tile<V, R, NV, Partial, ACS> updates an R x N block of C, N = NV * V::lanes, or
 // fewer when Partial: then only lanes [0, tail) of the last vector are used.
 //   a(i, p) = a[i*a_rs + p*a_cs]      any strides; a packed micro-panel has
 //                                     a_rs = 1, a_cs = MR (ACS > 0 fixes these
@@ -72,42 +69,41 @@ NIMBRA_MM_INLINE std::size_t min_sz(std::size_t x, std::size_t y) { return x < y
 // run directly on unpacked operands at a matrix edge. kc may be 0 (then the
 // block is zeroed or left as is).
 // ---------------------------------------------------------------------------
-template <class X, int R, int NV, bool Partial, int ACS>
+template <class V, int R, int NV, bool Partial, int ACS>
 void tile(std::size_t kc, const float* a, std::ptrdiff_t a_rs, std::ptrdiff_t a_cs,
           const float* b, std::ptrdiff_t b_rs, float* c, std::size_t ldc, bool first,
           std::size_t tail) {
-  using T = typename X::T;
-  constexpr std::size_t W = X::W;
+  constexpr std::size_t W = V::lanes;
   if constexpr (ACS > 0) {
     a_rs = 1;
     a_cs = ACS;
   }
-  const typename X::M last = X::mask(Partial ? tail : W);
-  T acc[R][NV];
+  const typename V::Tail last = V::tail(Partial ? tail : W);
+  V acc[R][NV];
   if (first) {
 #pragma GCC unroll 32
     for (int i = 0; i < R; ++i)
 #pragma GCC unroll 16
-      for (int v = 0; v < NV; ++v) acc[i][v] = X::zero();
+      for (int v = 0; v < NV; ++v) acc[i][v] = V::zero();
   } else {
 #pragma GCC unroll 32
     for (int i = 0; i < R; ++i)
 #pragma GCC unroll 16
       for (int v = 0; v < NV; ++v) {
         const float* src = c + i * ldc + v * W;
-        acc[i][v] = (Partial && v == NV - 1) ? X::load_m(src, last) : X::load(src);
+        acc[i][v] = (Partial && v == NV - 1) ? V::load(src, last) : V::load(src);
       }
   }
   for (std::size_t p = 0; p < kc; ++p) {
-    T bv[NV];
+    V bv[NV];
 #pragma GCC unroll 16
     for (int v = 0; v < NV; ++v)
-      bv[v] = (Partial && v == NV - 1) ? X::load_m(b + v * W, last) : X::load(b + v * W);
+      bv[v] = (Partial && v == NV - 1) ? V::load(b + v * W, last) : V::load(b + v * W);
 #pragma GCC unroll 32
     for (int i = 0; i < R; ++i) {
-      const T ai = X::bcast(a + i * a_rs);
+      const V ai = V::broadcast_from(a + i * a_rs);
 #pragma GCC unroll 16
-      for (int v = 0; v < NV; ++v) acc[i][v] = X::add(acc[i][v], X::mul(ai, bv[v]));
+      for (int v = 0; v < NV; ++v) acc[i][v] = acc[i][v] + ai * bv[v];
     }
     a += a_cs;
     b += b_rs;
@@ -118,9 +114,9 @@ void tile(std::size_t kc, const float* a, std::ptrdiff_t a_rs, std::ptrdiff_t a_
     for (int v = 0; v < NV; ++v) {
       float* dst = c + i * ldc + v * W;
       if (Partial && v == NV - 1)
-        X::store_m(dst, acc[i][v], last);
+        store(dst, acc[i][v], last);
       else
-        X::store(dst, acc[i][v]);
+        store(dst, acc[i][v]);
     }
 }
 
@@ -132,26 +128,25 @@ using TileFn = void (*)(std::size_t, const float*, std::ptrdiff_t, std::ptrdiff_
 //   SHORT_ACC       accumulator budget of the wide tiles used when m < MR
 //   KC, MC, NC      cache blocks: B micro-panel (KC x NR) in L1 / L2, A block
 //                   (MC x KC) in L2, B panel (KC x NC) in L3
-template <class X, int MR_, int NV_, int SHORT_ACC_, std::size_t KC_, std::size_t MC_,
+template <class V, int MR_, int NV_, int SHORT_ACC_, std::size_t KC_, std::size_t MC_,
           std::size_t NC_>
 struct Shape {
-  using Vec = X;
+  using Vec = V;
   static constexpr int MR = MR_, NV = NV_, SHORT_ACC = SHORT_ACC_;
-  static constexpr std::size_t W = X::W, NR = NV_ * X::W;
+  static constexpr std::size_t W = V::lanes, NR = NV_ * V::lanes;
   static constexpr std::size_t KC = KC_, MC = MC_, NC = NC_;
 };
 
 template <class S>
 struct Gemm {
-  using X = typename S::Vec;
-  using T = typename X::T;
+  using V = typename S::Vec;
   static constexpr int MR = S::MR, NV = S::NV;
   static constexpr std::size_t W = S::W, NR = S::NR;
 
   // Edge tiles, indexed by rows (1..MR), vectors (1..NV) and partial last vector.
   template <std::size_t... I>
   static constexpr std::array<TileFn, sizeof...(I)> make_edges(std::index_sequence<I...>) {
-    return {{&tile<X, int(I / (2 * NV)) + 1, int(I / 2) % NV + 1, (I % 2) != 0, 0>...}};
+    return {{&tile<V, int(I / (2 * NV)) + 1, int(I / 2) % NV + 1, (I % 2) != 0, 0>...}};
   }
   static constexpr auto kEdges = make_edges(std::make_index_sequence<MR * NV * 2>());
 
@@ -163,7 +158,7 @@ struct Gemm {
   }
   template <std::size_t... I>
   static constexpr std::array<TileFn, sizeof...(I)> make_short(std::index_sequence<I...>) {
-    return {{&tile<X, int(I) + 1, short_nv(int(I) + 1), false, 0>...}};
+    return {{&tile<V, int(I) + 1, short_nv(int(I) + 1), false, 0>...}};
   }
   static constexpr auto kShort = make_short(std::make_index_sequence<MR>());
 
@@ -187,8 +182,8 @@ struct Gemm {
 
   // row[j] = 0.0f + s * b[j] for j < n (s == nullptr: row[j] = +0.0).
   static void write_row(float* row, std::size_t n, const float* s, const float* b, bool nt) {
-    const T z = X::zero();
-    const T sv = s ? X::bcast(s) : z;
+    const V z = V::zero();
+    const V sv = s ? V::broadcast_from(s) : z;
     std::size_t j = 0;
     if (nt) {
       // Scalar head up to the vector alignment the streaming store needs.
@@ -196,13 +191,13 @@ struct Gemm {
         row[j] = s ? 0.0f + *s * b[j] : 0.0f;
         ++j;
       }
-      for (; j + W <= n; j += W) X::stream(row + j, s ? X::add(z, X::mul(sv, X::load(b + j))) : z);
+      for (; j + W <= n; j += W) stream(row + j, s ? z + sv * V::load(b + j) : z);
     } else {
-      for (; j + W <= n; j += W) X::store(row + j, s ? X::add(z, X::mul(sv, X::load(b + j))) : z);
+      for (; j + W <= n; j += W) store(row + j, s ? z + sv * V::load(b + j) : z);
     }
     if (j < n) {
-      const typename X::M m = X::mask(n - j);
-      X::store_m(row + j, s ? X::add(z, X::mul(sv, X::load_m(b + j, m))) : z, m);
+      const typename V::Tail t = V::tail(n - j);
+      store(row + j, s ? z + sv * V::load(b + j, t) : z, t);
     }
   }
 
@@ -218,7 +213,7 @@ struct Gemm {
     const bool nt = m * n * sizeof(float) >= kStreamBytes;
     for (std::size_t i = 0; i < m; ++i)
       write_row(c + i * ldc, n, a ? a->data + i * a->rs : nullptr, brow, nt);
-    if (nt) X::fence();
+    if (nt) simd::stream_fence();
   }
 
   // ---- m == 1 with contiguous B rows: a sweep down B ------------------------
@@ -228,22 +223,22 @@ struct Gemm {
   template <int P>
   static void row_pass(std::size_t cw, const float* a, std::ptrdiff_t a_cs, const float* b,
                        std::ptrdiff_t b_rs, float* c, bool first) {
-    T av[P];
+    V av[P];
 #pragma GCC unroll 16
-    for (int q = 0; q < P; ++q) av[q] = X::bcast(a + q * a_cs);
+    for (int q = 0; q < P; ++q) av[q] = V::broadcast_from(a + q * a_cs);
     std::size_t j = 0;
     for (; j + W <= cw; j += W) {
-      T acc = first ? X::zero() : X::load(c + j);
+      V acc = first ? V::zero() : V::load(c + j);
 #pragma GCC unroll 16
-      for (int q = 0; q < P; ++q) acc = X::add(acc, X::mul(av[q], X::load(b + q * b_rs + j)));
-      X::store(c + j, acc);
+      for (int q = 0; q < P; ++q) acc = acc + av[q] * V::load(b + q * b_rs + j);
+      store(c + j, acc);
     }
     if (j < cw) {
-      const typename X::M lm = X::mask(cw - j);
-      T acc = first ? X::zero() : X::load_m(c + j, lm);
+      const typename V::Tail t = V::tail(cw - j);
+      V acc = first ? V::zero() : V::load(c + j, t);
 #pragma GCC unroll 16
-      for (int q = 0; q < P; ++q) acc = X::add(acc, X::mul(av[q], X::load_m(b + q * b_rs + j, lm)));
-      X::store_m(c + j, acc, lm);
+      for (int q = 0; q < P; ++q) acc = acc + av[q] * V::load(b + q * b_rs + j, t);
+      store(c + j, acc, t);
     }
   }
 
@@ -288,14 +283,15 @@ struct Gemm {
       if (cs == 1 && cols == NR) {
         for (; p < kc; ++p)
 #pragma GCC unroll 16
-          for (int v = 0; v < NV; ++v) X::store(d + p * NR + v * W, X::load(s + p * rs + v * W));
+          for (int v = 0; v < NV; ++v) store(d + p * NR + v * W, V::load(s + p * rs + v * W));
       } else if (cs == 1) {
         for (; p < kc; ++p) std::memcpy(d + p * NR, s + p * rs, cols * sizeof(float));
       } else if (rs == 1 && cols == NR) {
         // A transposed view (columns contiguous): W x W block transposes.
         for (; p + W <= kc; p += W)
 #pragma GCC unroll 16
-          for (int v = 0; v < NV; ++v) X::transpose(s + v * W * cs + p, cs, d + p * NR + v * W, NR);
+          for (int v = 0; v < NV; ++v)
+            simd::transpose_square<V>(s + v * W * cs + p, cs, d + p * NR + v * W, NR);
       }
       // Whatever is left, element by element, column by column (contiguous
       // reads for a transposed view).
@@ -317,7 +313,7 @@ struct Gemm {
       if (rs == 1) {
         for (; p < kc; ++p) std::memcpy(d + p * MR, s + p * cs, rows * sizeof(float));
       } else if (cs == 1 && rows == MR && std::size_t(MR) == W) {
-        for (; p + W <= kc; p += W) X::transpose(s + p, rs, d + p * MR, MR);
+        for (; p + W <= kc; p += W) simd::transpose_square<V>(s + p, rs, d + p * MR, MR);
       } else if (rows == MR) {
         for (; p < kc; ++p)
 #pragma GCC unroll 32
@@ -372,13 +368,13 @@ struct Gemm {
             if (pa) {
               const float* ap = bufa + ir * kc;
               if (rows == MR && cols == NR)
-                tile<X, MR, NV, false, MR>(kc, ap, 1, MR, bp, b_rs, cp, ldc, first, W);
+                tile<V, MR, NV, false, MR>(kc, ap, 1, MR, bp, b_rs, cp, ldc, first, W);
               else
                 edge(rows, cols, kc, ap, 1, MR, bp, b_rs, cp, ldc, first);
             } else {
               const float* ap = a.data + static_cast<std::ptrdiff_t>(ic + ir) * a.rs + pco * a.cs;
               if (rows == MR && cols == NR)
-                tile<X, MR, NV, false, 0>(kc, ap, a.rs, a.cs, bp, b_rs, cp, ldc, first, W);
+                tile<V, MR, NV, false, 0>(kc, ap, a.rs, a.cs, bp, b_rs, cp, ldc, first, W);
               else
                 edge(rows, cols, kc, ap, a.rs, a.cs, bp, b_rs, cp, ldc, first);
             }
@@ -409,5 +405,5 @@ struct Gemm {
   }
 };
 
-}  // inline namespace NIMBRA_MM_ABI
+}  // inline namespace NIMBRA_SIMD_ABI
 }  // namespace nimbra::kernels::mm

@@ -1,11 +1,7 @@
-// The matmul entry points: run-time dispatch, the plain reference loop, the
-// per-thread packing buffers and the portable 4-lane variant.
+// The matmul kernel's plain reference loop, its portable 4-lane variant and
+// the one checked dispatch among the variants.
 #include "ops/matmul_kernel.hpp"
 
-#include <new>
-#include <string>
-
-#include "nimbra/fault.hpp"
 #include "ops/matmul_framework.hpp"
 
 namespace nimbra::kernels {
@@ -26,75 +22,31 @@ void gemm_reference(std::size_t m, std::size_t n, std::size_t k, MatView a, MatV
   }
 }
 
-namespace mm {
-
 namespace {
-struct Buffer {
-  float* data = nullptr;
-  std::size_t size = 0;
-  ~Buffer() { ::operator delete[](data, std::align_val_t(64)); }
-};
-thread_local Buffer t_buffers[2];
-}  // namespace
-
-float* scratch(int slot, std::size_t floats) {
-  Buffer& buf = t_buffers[slot];
-  if (buf.size < floats) {
-    // Grow geometrically so a sequence of slightly larger shapes settles quickly.
-    const std::size_t want = floats > 2 * buf.size ? floats : 2 * buf.size;
-    float* fresh = static_cast<float*>(::operator new[](want * sizeof(float), std::align_val_t(64)));
-    ::operator delete[](buf.data, std::align_val_t(64));
-    buf.data = fresh;
-    buf.size = want;
-  }
-  return buf.data;
-}
-
 // 4-lane baseline: 4 x 12 tile, 12 accumulators of the 16 SSE registers.
 // KC 512, MC 64: A block 128 KB in L2; B micro-panel 24 KB.
-using BaselineShape = Shape<V4, 4, 3, 12, 512, 64, 4096>;
+using BaselineShape = mm::Shape<simd::sse::Vec, 4, 3, 12, 512, 64, 4096>;
+constexpr MatmulKernels kBaseline{&mm::Gemm<BaselineShape>::run};
+}  // namespace
 
-void gemm_baseline(std::size_t m, std::size_t n, std::size_t k, MatView a, MatView b, float* c,
-                   std::size_t ldc) {
-  Gemm<BaselineShape>::run(m, n, k, a, b, c, ldc);
-}
-
-#if !defined(NIMBRA_MM_X86)
-// Off x86 only the portable variant exists.
-void gemm_avx2(std::size_t m, std::size_t n, std::size_t k, MatView a, MatView b, float* c,
-               std::size_t ldc) {
-  gemm_baseline(m, n, k, a, b, c, ldc);
-}
-void gemm_avx512(std::size_t m, std::size_t n, std::size_t k, MatView a, MatView b, float* c,
-                 std::size_t ldc) {
-  gemm_baseline(m, n, k, a, b, c, ldc);
-}
+// A portable build has the baseline only (cpu::require refuses the others).
+const MatmulKernels& matmul_kernels(cpu::Isa isa) {
+  cpu::require(isa, "matmul_kernels");
+#if !defined(NIMBRA_PORTABLE)
+  if (isa == cpu::Isa::Avx512) return mm::avx512_kernels();
+  if (isa == cpu::Isa::Avx2) return mm::avx2_kernels();
 #endif
+  return kBaseline;
+}
 
-}  // namespace mm
-
-void gemm_isa(cpu::Isa isa, std::size_t m, std::size_t n, std::size_t k, MatView a, MatView b,
-              float* c, std::size_t ldc) {
-  if (!cpu::supports(isa))
-    fail_precondition(std::string("gemm_isa: this CPU cannot run the ") + cpu::isa_name(isa) + " variant");
-  switch (isa) {
-    case cpu::Isa::Avx512: return mm::gemm_avx512(m, n, k, a, b, c, ldc);
-    case cpu::Isa::Avx2: return mm::gemm_avx2(m, n, k, a, b, c, ldc);
-    case cpu::Isa::Baseline: break;
-  }
-  mm::gemm_baseline(m, n, k, a, b, c, ldc);
+// A copy, so a call reads its kernel straight from this table.
+const MatmulKernels& matmul_kernels_best() {
+  static const MatmulKernels table = matmul_kernels(cpu::best_isa());
+  return table;
 }
 
 void gemm(std::size_t m, std::size_t n, std::size_t k, MatView a, MatView b, float* c, std::size_t ldc) {
-  static const auto variant = [] {
-    switch (cpu::best_isa()) {
-      case cpu::Isa::Avx512: return &mm::gemm_avx512;
-      case cpu::Isa::Avx2: return &mm::gemm_avx2;
-      case cpu::Isa::Baseline: break;
-    }
-    return &mm::gemm_baseline;
-  }();
-  variant(m, n, k, a, b, c, ldc);
+  matmul_kernels_best().gemm(m, n, k, a, b, c, ldc);
 }
 
 }  // namespace nimbra::kernels

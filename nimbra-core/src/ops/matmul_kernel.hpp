@@ -24,20 +24,28 @@ struct MatView {
   std::ptrdiff_t cs;
 };
 
-// c is (m, n) with row stride ldc >= n; a is (m, k); b is (k, n).
+// a is (m, k); b is (k, n); c is (m, n) with row stride ldc >= n.
 // c = a * b; c's previous contents are ignored and fully overwritten (c must
-// not overlap a or b). Runs on the calling thread only; uses cpu::best_isa().
-// No heap allocation once the calling thread's packing buffers have grown to
-// the shapes it uses.
+// not overlap a or b). Runs on the calling thread only, with the variant of
+// matmul_kernels_best(). No heap allocation once the calling thread's packing
+// buffers have grown to the shapes it uses.
 void gemm(std::size_t m, std::size_t n, std::size_t k, MatView a, MatView b, float* c,
           std::size_t ldc);
-
-// The same with a chosen variant. Precondition: cpu::supports(isa).
-void gemm_isa(cpu::Isa isa, std::size_t m, std::size_t n, std::size_t k, MatView a, MatView b,
-              float* c, std::size_t ldc);
 
 // The plain i, j, p dot-product loop: the definition every variant is held to.
 void gemm_reference(std::size_t m, std::size_t n, std::size_t k, MatView a, MatView b, float* c,
                     std::size_t ldc);
+
+// The variant table: gemm for one ISA.
+using GemmFn = decltype(&gemm);
+struct MatmulKernels {
+  GemmFn gemm;
+};
+
+// The table of `isa`'s variant, for tests and benchmarks; a precondition
+// fault (cpu::require) when this CPU cannot run it.
+const MatmulKernels& matmul_kernels(cpu::Isa isa);
+// The table of cpu::best_isa(), chosen once.
+const MatmulKernels& matmul_kernels_best();
 
 }  // namespace nimbra::kernels

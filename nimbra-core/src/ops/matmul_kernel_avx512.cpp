@@ -1,4 +1,6 @@
 // The AVX-512 variant: 8 x 16 tile of 256-bit vectors (16 ymm accumulators).
+// Built with -mavx512f/vl/bw/dq; reached only through matmul_kernels(), after
+// the CPU check.
 //
 // Why not 512-bit vectors: on Zen 4 a 512-bit operation runs as two 256-bit
 // halves (same flops per cycle), and broadcasting A into a zmm register costs
@@ -9,16 +11,14 @@
 // stores at the matrix edges.
 #include "ops/matmul_framework.hpp"
 
-#if defined(__AVX512F__) && defined(__AVX512VL__)
 namespace nimbra::kernels::mm {
 
 // KC 512, MC 64: A block 128 KB in L2; B micro-panel 32 KB; B panel up to 8 MB in L3.
-using Avx512Shape = Shape<V8K, 8, 2, 16, 512, 64, 4096>;
+using Avx512Shape = Shape<simd::avx512::Vec8, 8, 2, 16, 512, 64, 4096>;
 
-void gemm_avx512(std::size_t m, std::size_t n, std::size_t k, MatView a, MatView b, float* c,
-                 std::size_t ldc) {
-  Gemm<Avx512Shape>::run(m, n, k, a, b, c, ldc);
+const MatmulKernels& avx512_kernels() {
+  static constexpr MatmulKernels table{&Gemm<Avx512Shape>::run};
+  return table;
 }
 
 }  // namespace nimbra::kernels::mm
-#endif

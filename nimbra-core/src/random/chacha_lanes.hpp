@@ -14,8 +14,6 @@
 
 namespace nimbra::random::detail {
 
-inline constexpr std::uint32_t kSigma[4] = {0x61707865u, 0x3320646eu, 0x79622d32u, 0x6b206574u};
-
 template <class V>
 inline void quarter_round(typename V::Reg& a, typename V::Reg& b, typename V::Reg& c,
                           typename V::Reg& d) {
@@ -42,7 +40,7 @@ inline void chacha12_lanes(const KeyWords& key, std::uint64_t stream, std::uint6
   }
 
   Reg in[16];
-  for (int k = 0; k < 4; ++k) in[k] = V::splat(kSigma[k]);
+  for (int k = 0; k < 4; ++k) in[k] = V::splat(kChachaSigma[k]);
   for (int k = 0; k < 8; ++k) in[4 + k] = V::splat(key[k]);
   in[12] = V::load(lo);
   in[13] = V::load(hi);

@@ -1,9 +1,10 @@
-#include "random/generator.hpp"
+#include "nimbra/random.hpp"
 
 #include <algorithm>
 #include <atomic>
 
 #include "nimbra/fault.hpp"
+#include "random/chacha.hpp"
 
 #if !defined(_WIN32)
 #include <pthread.h>
@@ -11,7 +12,7 @@
 
 namespace nimbra::random {
 
-Generator::Generator(KeySource source) : source_(source), blocks_(chacha12_blocks_best()) {
+Generator::Generator(KeySource source) : source_(source) {
   Key key;
   if (source_ == nullptr || !source_(key)) {
     fail_impossible("the operating system's random source could not supply a key");
@@ -20,7 +21,7 @@ Generator::Generator(KeySource source) : source_(source), blocks_(chacha12_block
 }
 
 Generator::Generator(const Key& key, std::uint64_t stream, KeySource rekey_source)
-    : stream_(stream), source_(rekey_source), blocks_(chacha12_blocks_best()) {
+    : stream_(stream), source_(rekey_source) {
   set_key(key);
 }
 
@@ -65,7 +66,7 @@ void Generator::refill() {
   constexpr std::int64_t kBatchBytes = kBatchWords * 4;
   const std::int64_t fit = std::max<std::int64_t>(1, (budget_ + kBatchBytes - 1) / kBatchBytes);
   const std::size_t batches = static_cast<std::size_t>(std::min<std::int64_t>(kMaxBatches, fit));
-  blocks_(key_, stream_, counter_, 4 * batches, buf_);
+  chacha12_blocks_best()(key_, stream_, counter_, 4 * batches, buf_);
   counter_ += 4 * batches;
   budget_ -= kBatchBytes * static_cast<std::int64_t>(batches);
   pos_ = 0;

@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <cstddef>
 
-#include "random/generator.hpp"
+#include "nimbra/random.hpp"
 
 #if defined(_WIN32)
 #include <windows.h>

@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "random/generator.hpp"
+#include "nimbra/random.hpp"
 
 namespace nimbra::random {
 

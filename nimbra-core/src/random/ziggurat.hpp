@@ -10,27 +10,35 @@
 #include <cstdint>
 
 #include "cpu.hpp"
+#include "random/variants.hpp"
 #include "random/ziggurat_tables.hpp"
 
 namespace nimbra::random {
 
-// Draw k is words[2k] | words[2k+1] << 32. Takes draws 0, 1, ... while each
-// passes the fast test (layer i = low 8 bits, u in [-1, 1) from the top 52
-// bits, x = u * X[i], |x| < X[i+1]), writing float(x) + 0.0f to out[k]. Returns
-// the number taken: all `draws`, or the index f of the first draw that needs
-// the slow part of the step (left to the caller). out[f .. draws) may hold
-// scratch values then; the caller overwrites them in order.
+// words is (2 * draws) u32, out is (draws) f32. Draw k is words[2k] |
+// words[2k+1] << 32. Takes draws 0, 1, ... while each passes the fast test
+// (layer i = low 8 bits, u in [-1, 1) from the top 52 bits, x = u * X[i],
+// |x| < X[i+1]), writing float(x) + 0.0f to out[k]. Returns the number taken:
+// all `draws`, or the index f of the first draw that needs the slow part of
+// the step (left to the caller). out[f .. draws) may hold scratch values then;
+// the caller overwrites them in order.
 using ZigScanFn = std::size_t (*)(const std::uint32_t* words, std::size_t draws, float* out);
 
-// One draw at a time: the reference the vector forms are held to.
+// One draw at a time: the reference the vector forms are held to, and the
+// baseline of a build without the x86 variants.
 std::size_t zig_scan_scalar(const std::uint32_t* words, std::size_t draws, float* out);
-// Two draws per 128-bit register (SSE2, every x86-64 CPU).
+
+#ifdef NIMBRA_RANDOM_X86_VARIANTS
+// Two draws per 128-bit register: the x86 baseline (every x86-64 CPU has SSE2).
 std::size_t zig_scan_sse2(const std::uint32_t* words, std::size_t draws, float* out);
 std::size_t zig_scan_avx2(const std::uint32_t* words, std::size_t draws, float* out);
 std::size_t zig_scan_avx512(const std::uint32_t* words, std::size_t draws, float* out);
+#endif
 
-ZigScanFn zig_scan_for(cpu::Isa isa) noexcept;
-ZigScanFn zig_scan_best() noexcept;
+// The variant for `isa`; a precondition fault when this CPU cannot run it.
+ZigScanFn zig_scan_for(cpu::Isa isa);
+// The variant for cpu::best_isa(), chosen once.
+ZigScanFn zig_scan_best();
 
 // The vector forms fetch both X[i] and X[i+1] with one unaligned 16-byte load
 // from &X[i] and split the pairs with unpack: far cheaper than two gathers.
@@ -42,6 +50,10 @@ inline const std::uint8_t* layer_bytes(const std::uint32_t* words) {
 // Bit-level pieces shared by the scalar paths.
 inline constexpr std::uint64_t kTwoBits = 0x4000000000000000ull;  // 2.0
 inline constexpr std::uint64_t kOneBits = 0x3FF0000000000000ull;  // 1.0
+
+inline std::uint64_t draw_at(const std::uint32_t* w) {
+  return w[0] | static_cast<std::uint64_t>(w[1]) << 32;
+}
 
 // [2, 4) from the top 52 bits, minus 3: u in [-1, 1).
 inline double signed_unit(std::uint64_t b) {

@@ -5,11 +5,8 @@
 #include <cstdint>
 #include <span>
 
+#include "nimbra/random.hpp"
 #include "nimbra/tensor.hpp"
-
-namespace nimbra::random {
-class Generator;
-}
 
 namespace nimbra::nn {
 

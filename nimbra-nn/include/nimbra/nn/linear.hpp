@@ -5,11 +5,8 @@
 #include <optional>
 
 #include "nimbra/error.hpp"
+#include "nimbra/random.hpp"
 #include "nimbra/tensor.hpp"
-
-namespace nimbra::random {
-class Generator;
-}
 
 namespace nimbra::nn {
 

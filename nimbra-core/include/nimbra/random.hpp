@@ -1,15 +1,14 @@
-// The random generator: a ChaCha12 keystream (see chacha.hpp) handed out as
-// 32-bit words in stream order, keyed from the operating system and re-keyed
-// after every 65,536 bytes of output. One per thread via thread_generator();
-// the values are not reproducible from outside (no seeding API).
+// The random generator: a ChaCha12 keystream handed out as 32-bit words in
+// stream order, keyed from the operating system and re-keyed after every
+// 65,536 bytes of output. One per thread via thread_generator(); the values are
+// not reproducible from outside (no seeding API). Layers draw their parameters
+// from it; the tensor constructors rand / randn are in ops.hpp.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
-
-#include "random/chacha.hpp"
 
 namespace nimbra::random {
 
@@ -76,12 +75,11 @@ class Generator {
   void set_key(const Key& key);
   void refill();
 
-  KeyWords key_{};
+  std::array<std::uint32_t, 8> key_{};  // little-endian words, as the block function reads them
   std::uint64_t stream_ = 0;
   std::uint64_t counter_ = 0;   // next block to produce
   std::int64_t budget_ = kRekeyBytes;
   KeySource source_;
-  BlockFn blocks_;
   std::uint32_t pos_ = 0;
   std::uint32_t end_ = 0;
   alignas(64) std::uint32_t buf_[kBatchWords * kMaxBatches];
