@@ -27,6 +27,21 @@ Linear Linear::create(std::uint64_t in_features, std::uint64_t out_features) {
   return create(in_features, out_features, random::thread_generator());
 }
 
+Result<Linear> Linear::from_parameters(Tensor weight, Tensor bias) {
+  const Shape& w = weight.shape();
+  if (w.size() != 2 || w[1] == 0) {
+    return err::InvalidShape{"a Linear weight has shape [out_features, in_features] with in_features at least 1, "
+                             "got " + render_sizes(w.data(), w.size())};
+  }
+  const std::uint64_t in_features = w[1], out_features = w[0];
+  if (bias.ndim() != 1 || bias.shape()[0] != out_features) {
+    return err::InvalidShape{"a Linear bias for weight " + render_sizes(w.data(), w.size()) + " has shape " +
+                             render_sizes(&out_features, 1) + ", got " +
+                             render_sizes(bias.shape().data(), bias.ndim())};
+  }
+  return Linear(std::move(weight), std::move(bias), in_features, out_features);
+}
+
 Tensor Linear::forward(const Tensor& x) const {
   Result<Tensor> wt = t(weight_);
   NIMBRA_CHECK(wt.ok(), "a layer's weight is always 2-D");

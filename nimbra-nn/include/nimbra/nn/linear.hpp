@@ -21,6 +21,10 @@ class Linear {
   static Linear create(std::uint64_t in_features, std::uint64_t out_features, random::Generator& gen);
   // The same from the calling thread's generator.
   static Linear create(std::uint64_t in_features, std::uint64_t out_features);
+  // A layer over given parameters, shared, not copied: weight [out, in] with
+  // in at least 1, and bias [out]. InvalidShape names the expected and the
+  // given shapes otherwise.
+  static Result<Linear> from_parameters(Tensor weight, Tensor bias);
 
   // x is [..., in_features] with at least 2 dimensions; the result is
   // [..., out_features]. Any other input is a precondition fault.
