@@ -259,12 +259,17 @@ class Column:
         return statistics.median(self.samples)
 
     @property
-    def spread(self) -> Optional[float]:
-        """Interquartile range of the samples relative to their median."""
+    def quartiles(self) -> Optional[tuple]:
+        """(first quartile, median, third quartile) of the samples."""
         if self.status or len(self.samples) < 3:
             return None
-        q1, _, q3 = statistics.quantiles(self.samples, n=4, method="inclusive")
-        return (q3 - q1) / statistics.median(self.samples)
+        return tuple(statistics.quantiles(self.samples, n=4, method="inclusive"))
+
+    @property
+    def spread(self) -> Optional[float]:
+        """Interquartile range of the samples relative to their median."""
+        q = self.quartiles
+        return None if q is None else (q[2] - q[0]) / q[1]
 
 
 @dataclasses.dataclass
@@ -407,3 +412,17 @@ def run_workload(w: Workload, libs: Any, ctl: ThreadControl, s: Settings) -> lis
         gc.collect()
 
     return [cols[key] for key in layout]
+
+
+def idle_cpu_ms(T: Any, burst_s: float = 0.3, idle_s: float = 1.0) -> float:
+    """CPU time (all threads of this process) spent in the `idle_s` seconds
+    after a burst of nimbra operations of small to large sizes: what the
+    pool's spinning costs a program that has stopped calling."""
+    ops = [(T.rand([n]), T.rand([n])) for n in (16, 1000, 100_000, 1_000_000)]
+    end = time.perf_counter() + burst_s
+    while time.perf_counter() < end:
+        for a, b in ops:
+            a + b
+    start = time.process_time()
+    time.sleep(idle_s)
+    return (time.process_time() - start) * 1e3

@@ -27,7 +27,7 @@ import types  # noqa: E402
 import harness  # noqa: E402
 from harness import Settings, ThreadControl, run_workload  # noqa: E402
 
-GROUPS = ("construct", "elementwise", "activation", "matmul", "random", "nn")
+GROUPS = ("construct", "elementwise", "activation", "matmul", "random", "nn", "pickle", "interop")
 
 
 # ---------------------------------------------------------------------------
@@ -357,6 +357,9 @@ def main(argv=None) -> int:
         print("\n".join(lines))
 
     print()
+    print(spread_text(workloads, results))
+    print(f"idle: {harness.idle_cpu_ms(libs.T):.1f} ms of CPU time in the second after a burst "
+          "of nimbra operations (goal: under 10 ms)")
     for name, col in footnotes:
         print(f"error in {name!r} ({col.lib}): {col.error}")
     print(f"{n} workloads, {with_goal} with a goal, {len(misses)} missed"
@@ -367,6 +370,24 @@ def main(argv=None) -> int:
               f"time during the run; {len(busy_rows)} rows kept more than {BUSY:.0%}"
               + (" (their numbers are suspect: rerun them with --only)" if busy_rows else ""))
     return 0
+
+
+SMALL_CALL_S = 100e-6  # rows whose nimbra median is below this show their quartiles
+
+
+def spread_text(workloads, results) -> str:
+    """Quartiles of every column of the rows with small calls, where the
+    hand-off to the pool and its variance show."""
+    lines = ["spread of small calls (first quartile / median / third quartile):"]
+    for i, w in enumerate(workloads):
+        cols = results[i][0]
+        if cols[0].median is None or cols[0].median >= SMALL_CALL_S:
+            continue
+        cells = [f"{c.lib}" + (f":{c.count}" if c.count is not None else "") + " "
+                 + " / ".join(fmt_time(t) for t in c.quartiles)
+                 for c in {id(c): c for c in cols}.values() if c.quartiles is not None]
+        lines.append(f"  {w.name}: " + ";  ".join(cells))
+    return "\n".join(lines)
 
 
 def measure(w, libs, ctl, settings) -> tuple:

@@ -59,7 +59,7 @@ def tiny_add_loop():
         nimbra=lambda L: Stmt("a + b", a=_nb(L, (4,)), b=_nb(L, (4,))),
         numpy=lambda L: Stmt("a + b", a=_np(L, (4,)), b=_np(L, (4,))),
         torch=lambda L: Stmt("a + b", a=_pt(L, (4,)), b=_pt(L, (4,))),
-        goal=Goal("torch", 1.5),
+        goal=Goal("numpy", 2.0),
     )
 
 
@@ -76,12 +76,20 @@ def tiny_add_after_idle():
 
 def workloads():
     le1_np = Goal("numpy", 1.0)
+    le1_pt = Goal("torch", 1.0)
     out = []
-    for n, label in ((1_000_000, "1e6"), (16_000_000, "16e6")):
-        out.append(binary("add", "+", (n,), (n,), label, le1_np, n))
-        out.append(binary("mul", "*", (n,), (n,), label, le1_np, n))
-    out.append(binary("add", "+", (1000, 1000), (1000,), "[1000,1000]+[1000]", le1_np, 1000 * 1000))
-    out.append(binary("add", "+", (1000, 1), (1, 1000), "[1000,1]+[1,1000]", le1_np, 1000 * 1000))
+    # Small and mid-size calls: the cost of the round trip through the pool.
+    for n in (16, 1000):
+        for op, sym in (("add", "+"), ("sub", "-"), ("mul", "*")):
+            out.append(binary(op, sym, (n,), (n,), f"[{n}]", Goal("numpy", 2.0), n))
+    out.append(binary("add", "+", (100_000,), (100_000,), "[100000]", le1_np, 100_000))
+    out.append(binary("add", "+", (1_000_000,), (1_000_000,), "1e6", le1_pt, 1_000_000))
+    out.append(binary("mul", "*", (1_000_000,), (1_000_000,), "1e6", le1_np, 1_000_000))
+    n = 16_000_000
+    out.append(binary("add", "+", (n,), (n,), "16e6", le1_np, n))
+    out.append(binary("mul", "*", (n,), (n,), "16e6", le1_np, n))
+    out.append(binary("add", "+", (1000, 1000), (1000,), "[1000,1000]+[1000]", le1_pt, 1000 * 1000))
+    out.append(binary("add", "+", (1000, 1), (1, 1000), "[1000,1]+[1,1000]", le1_pt, 1000 * 1000))
     out.append(transpose_reshape())
     out.append(tiny_add_loop())
     out.append(tiny_add_after_idle())

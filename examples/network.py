@@ -12,16 +12,16 @@ from _nimbra import Tensor, nn
 
 
 class Classifier:
-    def __init__(self, inputs=784, hidden=256, classes=10):
-        self.layers = [nn.Linear(inputs, hidden), nn.ReLU(), nn.Linear(hidden, classes)]
+    def __init__(self, inputs: int = 784, hidden: int = 256, classes: int = 10) -> None:
+        self.layers: list[nn.Linear | nn.ReLU] = [nn.Linear(inputs, hidden), nn.ReLU(), nn.Linear(hidden, classes)]
 
-    def __call__(self, x):
+    def __call__(self, x: Tensor) -> Tensor:
         for layer in self.layers:
             x = layer(x)
         return x.softmax(1)
 
 
-def main():
+def main() -> None:
     print(f"nimbra {_nimbra.__version__}")
 
     # Tensors from nested lists, arithmetic with broadcasting, views.

@@ -2,6 +2,7 @@
 // stateless activation layer, instantiated once for each.
 #include "layer_classes.hpp"
 #include "nimbra/nn/activation.hpp"
+#include "pickling.hpp"
 
 namespace nimbra::py {
 
@@ -26,8 +27,15 @@ struct ActivationClass {
     return apply_layer<Layer>(Name, "__call__", self, args, kwargs);
   }
 
+  static PyObject* reduce(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* { return reduce_to_rebuild(self, {}); });
+  }
+
   static inline PyMethodDef methods[] = {
       {"forward", keywords_method(forward), METH_VARARGS | METH_KEYWORDS, "forward($self, input)\n--\n\n"},
+      {"__reduce__", reduce, METH_NOARGS, "__reduce__($self, /)\n--\n\n"},
+      copy_method,
+      deepcopy_method,
       {nullptr, nullptr, 0, nullptr},
   };
 

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <vector>
 
@@ -23,6 +24,22 @@ class OwnedRef {
 
  private:
   PyObject* ref_;
+};
+
+// One exported buffer, released on every way out.
+class HeldBuffer {
+ public:
+  HeldBuffer() { std::memset(&view_, 0, sizeof view_); }
+  HeldBuffer(const HeldBuffer&) = delete;
+  HeldBuffer& operator=(const HeldBuffer&) = delete;
+  ~HeldBuffer() {
+    if (view_.obj) PyBuffer_Release(&view_);
+  }
+  bool get(PyObject* exporter) { return PyObject_GetBuffer(exporter, &view_, PyBUF_RECORDS_RO) == 0; }
+  const Py_buffer& view() const noexcept { return view_; }
+
+ private:
+  Py_buffer view_;
 };
 
 struct ArgSpec {

@@ -1,10 +1,25 @@
 #include "classes.hpp"
 
+#include <algorithm>
 #include <vector>
 
 #include "errors.hpp"
 
 namespace nimbra::py {
+
+namespace {
+
+std::vector<PyTypeObject*>& made_types() {
+  static std::vector<PyTypeObject*> types;
+  return types;
+}
+
+}  // namespace
+
+bool is_own_class(PyTypeObject* type) {
+  const std::vector<PyTypeObject*>& types = made_types();
+  return std::find(types.begin(), types.end(), type) != types.end();
+}
 
 PyTypeObject* class_type(ClassRecord& record) {
   if (record.type) return record.type;
@@ -17,8 +32,10 @@ PyTypeObject* class_type(ClassRecord& record) {
   slots.push_back({Py_tp_base, &PyBaseObject_Type});
   slots.push_back({0, nullptr});
 
-  // Older interpreters keep pointing at PyType_Spec.name, so it lives in the record.
-  record.type_name = std::string("builtins.") + record.name;
+  // Older interpreters keep pointing at PyType_Spec.name, so it lives in the
+  // record. The module part is where pickle and function serialisers look
+  // the class up.
+  record.type_name = std::string("_nimbra.") + record.name;
   PyType_Spec spec{};
   spec.name = record.type_name.c_str();
   spec.basicsize = record.basicsize;
@@ -39,6 +56,7 @@ PyTypeObject* class_type(ClassRecord& record) {
     return nullptr;
   }
   record.type = reinterpret_cast<PyTypeObject*>(type);
+  made_types().push_back(record.type);
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(record.type, Py_tp_alloc));
   record.alloc = alloc ? alloc : PyType_GenericAlloc;
   return record.type;

@@ -29,6 +29,8 @@ struct ClassRecord {
 // RuntimeError "An error occurred while initializing class <name>" with the
 // underlying error as its cause, and returns NULL.
 PyTypeObject* class_type(ClassRecord& record);
+// Whether class_type made `type`.
+bool is_own_class(PyTypeObject* type);
 
 // Method tables hold every entry as a PyCFunction; the interpreter calls an
 // entry flagged METH_KEYWORDS with the keyword dictionary as well.

@@ -3,6 +3,8 @@
 #include <exception>
 #include <stdexcept>
 
+#include "classes.hpp"
+
 namespace nimbra::py {
 
 PyObject* raise_tensor_error(const char* prefix, const TensorError& error) {
@@ -29,7 +31,11 @@ void raise_with_cause(PyObject* type, PyObject* message, PyObject* cause) {
 }
 
 PyObject* raise_conversion_error(PyObject* value, const char* target) {
-  PyObject* name = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__qualname__");
+  PyTypeObject* type = Py_TYPE(value);
+  // The extension's classes keep the plain names these messages have always
+  // shown; their qualified names (nn.Linear) are for pickle to find them by.
+  PyObject* name = is_own_class(type) ? PyType_GetName(type)
+                                      : PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__qualname__");
   if (name && PyUnicode_Check(name)) {
     PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", name, target);
   } else {

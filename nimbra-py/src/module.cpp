@@ -40,7 +40,7 @@ bool attach_submodule(PyObject* module, ModuleRecord& record) {
 bool init_main_module(PyObject* module) {
   if (!register_class(module, tensor_class)) return false;
   if (!attach_submodule(module, nn_module)) return false;
-  PyObject* version = PyUnicode_FromString("0.1.0");
+  PyObject* version = PyUnicode_FromString(NIMBRA_VERSION);
   if (!version) return false;
   bool ok = export_attribute(module, "__version__", version);
   Py_DECREF(version);

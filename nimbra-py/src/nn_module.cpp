@@ -7,8 +7,8 @@ namespace nimbra::py {
 namespace {
 
 bool init_nn_module(PyObject* module) {
-  return register_class(module, linear_class) && register_class(module, relu_class) &&
-         register_class(module, sigmoid_class);
+  return register_class(module, linear_class, "nn") && register_class(module, relu_class, "nn") &&
+         register_class(module, sigmoid_class, "nn");
 }
 
 }  // namespace

@@ -104,9 +104,17 @@ bool export_attribute(PyObject* module, const char* name, PyObject* value) {
   return PyObject_SetAttrString(module, name, value) == 0;
 }
 
-bool register_class(PyObject* module, ClassRecord& record) {
+bool register_class(PyObject* module, ClassRecord& record, const char* scope) {
   PyTypeObject* type = class_type(record);
-  return type && export_attribute(module, record.name, reinterpret_cast<PyObject*>(type));
+  if (!type) return false;
+  if (scope) {
+    PyObject* qualname = PyUnicode_FromFormat("%s.%s", scope, record.name);
+    const bool named =
+        qualname && PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), "__qualname__", qualname) == 0;
+    Py_XDECREF(qualname);
+    if (!named) return false;
+  }
+  return export_attribute(module, record.name, reinterpret_cast<PyObject*>(type));
 }
 
 }  // namespace nimbra::py

@@ -24,7 +24,9 @@ PyObject* create_module_once(ModuleRecord& record);
 PyObject* module_entry_point(ModuleRecord& record);
 // Appends `name` to the module's __all__ and sets the attribute. Steals nothing.
 bool export_attribute(PyObject* module, const char* name, PyObject* value);
-// class_type of the class, then export_attribute under the class's name.
-bool register_class(PyObject* module, ClassRecord& record);
+// class_type of the class, then export_attribute under the class's name. The
+// class of a submodule gets the qualified name "<scope>.<name>", its path
+// from _nimbra, by which pickle finds it.
+bool register_class(PyObject* module, ClassRecord& record, const char* scope = nullptr);
 
 }  // namespace nimbra::py

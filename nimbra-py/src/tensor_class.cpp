@@ -1,5 +1,6 @@
 // The Python class Tensor: constructors, properties, the operation methods,
-// the operators, tolist and repr, then the class's tables.
+// tolist, repr and float(), the operators, then the class's tables (their
+// buffer-protocol and DLPack entries live in tensor_buffer.cpp and dlpack.cpp).
 #include "tensor_class.hpp"
 
 #include <string>
@@ -8,6 +9,8 @@
 #include "args.hpp"
 #include "errors.hpp"
 #include "nimbra/ops.hpp"
+#include "pickling.hpp"
+#include "tensor_interop.hpp"
 
 namespace nimbra::py {
 
@@ -277,6 +280,21 @@ PyObject* tensor_repr(PyObject* self) {
   });
 }
 
+// ---- float() ----------------------------------------------------------------
+
+PyObject* tensor_float(PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    Borrow<Tensor> t(self);
+    if (t->numel() != 1) {
+      const std::string text = "float() needs a tensor of exactly one element, got shape " +
+                               render_sizes(t->shape().data(), t->ndim());
+      PyErr_SetString(PyExc_TypeError, text.c_str());
+      return nullptr;
+    }
+    return PyFloat_FromDouble(t->elements()[0]);
+  });
+}
+
 // ---- operators --------------------------------------------------------------
 
 PyObject* tensor_add(PyObject* a, PyObject* b) { return binary_operator<&add>(a, b, "Addition failed: "); }
@@ -297,6 +315,9 @@ PyMethodDef tensor_methods[] = {
      "randn(shape)\n--\n\nCreate a tensor with random values from normal distribution"},
     {"rand", keywords_method(tensor_rand), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      "rand(shape)\n--\n\nCreate a tensor with random values from uniform distribution"},
+    {"from_buffer", keywords_method(tensor_from_buffer), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+     "from_buffer(obj)\n--\n\nCreate a tensor holding a copy of the elements of any object that exports a "
+     "buffer: float32, float64 or integer items, any strides"},
     {"matmul", keywords_method(tensor_matmul), METH_VARARGS | METH_KEYWORDS,
      "matmul($self, other)\n--\n\nMatrix multiplication"},
     {"transpose", keywords_method(tensor_transpose), METH_VARARGS | METH_KEYWORDS,
@@ -311,6 +332,16 @@ PyMethodDef tensor_methods[] = {
     {"sum", tensor_sum, METH_NOARGS, "sum($self)\n--\n\nSum all elements"},
     {"mean", tensor_mean, METH_NOARGS, "mean($self)\n--\n\nMean of all elements"},
     {"tolist", tensor_tolist, METH_NOARGS, "tolist($self)\n--\n\nConvert to Python list"},
+    {"__dlpack__", keywords_method(tensor_dlpack), METH_VARARGS | METH_KEYWORDS,
+     "__dlpack__($self, /, *, stream=None, max_version=None, dl_device=None, copy=None)\n--\n\n"
+     "Export as a DLPack capsule: shared and read-only for DLPack 1.0 consumers, else a copy"},
+    {"__dlpack_device__", tensor_dlpack_device, METH_NOARGS,
+     "__dlpack_device__($self)\n--\n\nThe DLPack device of the elements: (1, 0), the CPU"},
+    {"__reduce_ex__", tensor_reduce_ex, METH_O, "__reduce_ex__($self, protocol, /)\n--\n\n"},
+    {"_rebuild", rebuild, METH_VARARGS | METH_CLASS,
+     "_rebuild($type, kind, /, *fields)\n--\n\nRebuild a pickled object of this module"},
+    copy_method,
+    deepcopy_method,
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -328,6 +359,9 @@ PyType_Slot tensor_slots[] = {
     {Py_nb_subtract, reinterpret_cast<void*>(tensor_sub)},
     {Py_nb_multiply, reinterpret_cast<void*>(tensor_mul)},
     {Py_nb_matrix_multiply, reinterpret_cast<void*>(tensor_matmul_operator)},
+    {Py_nb_float, reinterpret_cast<void*>(tensor_float)},
+    {Py_bf_getbuffer, reinterpret_cast<void*>(tensor_getbuffer)},
+    {Py_bf_releasebuffer, reinterpret_cast<void*>(tensor_releasebuffer)},
     {Py_tp_methods, tensor_methods},
     {Py_tp_getset, tensor_getset},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<Tensor>)},

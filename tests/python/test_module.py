@@ -71,7 +71,7 @@ def test_results_have_the_module_type():
 
 
 def test_tensor_names_and_docs():
-    assert Tensor.__module__ == "builtins"
+    assert Tensor.__module__ == "_nimbra"
     assert Tensor.__name__ == "Tensor"
     assert Tensor.__qualname__ == "Tensor"
     assert Tensor.__doc__ == "Python wrapper for Nimbra Tensor"

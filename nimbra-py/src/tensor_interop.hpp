@@ -1,0 +1,51 @@
+// Tensor's exchange with other array libraries: the buffer protocol both
+// ways and DLPack export. The Tensor class's tables refer to these entries.
+#pragma once
+
+#include <cstdint>
+#include <limits>
+#include <string>
+
+#include "nimbra/error.hpp"
+#include "nimbra/tensor.hpp"
+#include "python.hpp"
+
+namespace nimbra::py {
+
+// ---- buffer protocol (tensor_buffer.cpp) ----------------------------------------
+// Read-only, zero-copy export of the elements as they lie: format "f",
+// the tensor's shape and byte strides.
+int tensor_getbuffer(PyObject* self, Py_buffer* view, int flags);
+void tensor_releasebuffer(PyObject* self, Py_buffer* view);
+// Tensor.from_buffer(obj): a new tensor holding a converted copy of any
+// buffer exporter's elements.
+PyObject* tensor_from_buffer(PyObject* cls, PyObject* args, PyObject* kwargs);
+
+// ---- DLPack (dlpack.cpp) ----------------------------------------------------------
+PyObject* tensor_dlpack(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* tensor_dlpack_device(PyObject* self, PyObject* unused);
+
+// ---- shared by both exports --------------------------------------------------------
+// Where element [0, ..., 0] lies; a valid address even for empty tensors,
+// whose storage may have none.
+const float* first_element(const Tensor& t) noexcept;
+// The shape and the strides (in elements times `unit`) as signed numbers of
+// the consumer's width. False with BufferError pending when one does not fit.
+template <class Int>
+bool signed_geometry(const Tensor& t, std::uint64_t unit, Int* shape, Int* strides) {
+  constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<Int>::max());
+  for (std::size_t d = 0; d < t.ndim(); ++d) {
+    const std::uint64_t size = t.shape()[d], step = t.strides()[d];
+    if (size > kMax || step > kMax / unit) {
+      const std::string text = "a tensor of shape " + render_sizes(t.shape().data(), t.ndim()) +
+                               " has sizes or strides too large to export";
+      PyErr_SetString(PyExc_BufferError, text.c_str());
+      return false;
+    }
+    shape[d] = static_cast<Int>(size);
+    strides[d] = static_cast<Int>(step * unit);
+  }
+  return true;
+}
+
+}  // namespace nimbra::py

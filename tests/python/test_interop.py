@@ -1,0 +1,268 @@
+"""Data in and out: Tensor.from_buffer against the list constructor over every
+accepted format and layout, zero-copy export through the buffer protocol and
+DLPack (shared memory, lifetime, read-only), float(), and layers built from
+trained weights."""
+
+import array
+import ctypes
+import gc
+import re
+import warnings
+
+import numpy as np
+import pytest
+
+from _nimbra import Tensor, nn
+from reference import assert_bits_equal, values
+from test_leaks import MB, SANITIZED, growth
+from test_nn import parameters
+
+try:
+    import torch
+except ImportError:
+    torch = None
+
+needs_torch = pytest.mark.skipif(torch is None, reason="PyTorch is not installed")
+
+
+def sample(dtype, shape, seed=0):
+    """Values of `dtype` in `shape`, led by its extremes (and the float specials)."""
+    dt = np.dtype(dtype)
+    native = dt.newbyteorder("=")
+    rng = np.random.default_rng(seed)
+    if dt.kind == "f":
+        lead = [0.0, -0.0, np.inf, -np.inf, np.nan, 1e-45, 3.4028235677973366e38, 1e300, -1e-310]
+        out = (rng.standard_normal(shape) * 1e3).astype(native)
+    else:
+        info = np.iinfo(native)
+        # 2**60 + 2**36 + 1 rounds differently once than through a double.
+        lead = [info.min, info.max, 0, info.max // 3] + ([(1 << 60) + (1 << 36) + 1] if info.bits == 64 else [])
+        out = rng.integers(info.min, info.max, shape, dtype=native, endpoint=True)
+    with np.errstate(over="ignore"):
+        out.flat[: len(lead)] = lead
+    return out.astype(dt)
+
+
+DTYPES = ["<f4", ">f4", "<f8", ">f8", "i1", "u1", "<i2", ">u2", "<i4", ">u4", "<i8", ">i8", "<u8"]
+LAYOUTS = {
+    "plain": lambda a: a,
+    "transposed": lambda a: a.T,
+    "negative": lambda a: a[::-1, ::-2],
+    "zero_stride": lambda a: np.broadcast_to(a[:1], a.shape),
+    "zero_d": lambda a: a[1, 2, ...],
+    "empty": lambda a: a[:0],
+}
+
+
+@pytest.mark.parametrize("layout", LAYOUTS)
+@pytest.mark.parametrize("dtype", DTYPES)
+def test_from_buffer_converts_like_the_constructor(dtype, layout):
+    a = LAYOUTS[layout](sample(dtype, (4, 6)))
+    t = Tensor.from_buffer(a)
+    assert t.shape == list(a.shape)
+    # Two ways must agree: the buffer and the Python numbers of the same elements.
+    assert_bits_equal(values(t), values(Tensor(np.ravel(a).tolist(), list(a.shape))), f"{dtype} {layout}")
+    if np.dtype(dtype) == np.float32:  # and back out, NaN payloads included
+        assert np.asarray(t).tobytes() == np.ascontiguousarray(a).tobytes()
+
+
+@pytest.mark.parametrize(
+    "source, want",
+    [(array.array("h", [1, -2, 3]), [1, -2, 3]), (b"\x01\xff", [1, 255]),
+     (memoryview(np.arange(6.0)).cast("B").cast("d", [2, 3]), np.arange(6.0).reshape(2, 3)),
+     (Tensor([[1, 2], [3, 4]], [2, 2]).transpose(0, 1), [[1, 3], [2, 4]])],
+    ids=["array", "bytes", "memoryview", "tensor_view"],
+)
+def test_from_buffer_other_exporters(source, want):
+    t = Tensor.from_buffer(source)
+    assert t.shape == list(np.shape(want))
+    assert_bits_equal(values(t), want)
+
+
+@pytest.mark.parametrize(
+    "source, match",
+    [(np.zeros(2, np.float16), "format 'e'"), (np.zeros(2, bool), "format '\\?'"),
+     (np.zeros(2, np.complex64), "format 'Zf'"), (np.zeros(2, "i4,f4"), "format 'T\\{"),
+     ([1.0, 2.0], "argument 'obj'")],
+)
+def test_from_buffer_refuses(source, match):
+    with pytest.raises(TypeError, match=match):
+        Tensor.from_buffer(source)
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer aborts on huge allocations")
+@pytest.mark.parametrize("shape, error", [((2**31, 2**31), ValueError), ((2**20, 2**20), MemoryError)])
+def test_from_buffer_too_large(shape, error):
+    with pytest.raises(error):  # zero strides make the source small
+        Tensor.from_buffer(np.broadcast_to(np.zeros(1, np.uint8), shape))
+
+
+# Each view with the byte strides its export must carry.
+VIEWS = {
+    "plain": (lambda: Tensor([[1, 2, 3], [4, 5, 6]], [2, 3]), (12, 4)),
+    "transposed": (lambda: Tensor([[1, 2, 3], [4, 5, 6]], [2, 3]).transpose(0, 1), (4, 12)),
+    "batched_transposed": (lambda: Tensor.rand([2, 3, 4]).transpose(0, 1), (16, 48, 4)),
+    "zero_d": (lambda: Tensor([2.5], []), ()),
+    "empty": (lambda: Tensor.zeros([0, 3]), (12, 4)),
+}
+
+
+@pytest.mark.parametrize("make, strides", VIEWS.values(), ids=VIEWS.keys())
+def test_export_describes_the_tensor_as_it_is(make, strides):
+    t = make()
+    want = values(t).reshape(t.shape)
+    shared = np.asarray(t)
+    for out in (shared, np.from_dlpack(t), np.asarray(memoryview(t))):
+        assert (out.shape, out.strides, out.dtype) == (tuple(t.shape), strides, np.float32)
+        assert not out.flags.writeable
+        assert_bits_equal(out, want)
+        assert out.size == 0 or np.shares_memory(out, shared)
+    assert bytes(t) == want.tobytes()
+
+
+class Py_buffer(ctypes.Structure):  # noqa: N801 - the C name
+    _fields_ = [("buf", ctypes.c_void_p), ("obj", ctypes.c_void_p), ("len", ctypes.c_ssize_t),
+                ("itemsize", ctypes.c_ssize_t), ("readonly", ctypes.c_int), ("ndim", ctypes.c_int),
+                ("format", ctypes.c_char_p), ("shape", ctypes.c_void_p), ("strides", ctypes.c_void_p),
+                ("suboffsets", ctypes.c_void_p), ("internal", ctypes.c_void_p)]
+
+
+def request(obj, flags):
+    """Asks for a buffer with exactly these flags, as a C consumer would."""
+    view = Py_buffer()
+    ctypes.pythonapi.PyObject_GetBuffer.argtypes = [ctypes.py_object, ctypes.POINTER(Py_buffer), ctypes.c_int]
+    ctypes.pythonapi.PyObject_GetBuffer(obj, ctypes.byref(view), flags)  # raises the exporter's error
+    ctypes.pythonapi.PyBuffer_Release.argtypes = [ctypes.POINTER(Py_buffer)]
+    ctypes.pythonapi.PyBuffer_Release(ctypes.byref(view))
+
+
+SIMPLE, WRITABLE, STRIDED, C_ORDER, F_ORDER, ANY_ORDER = 0, 0x1, 0x18, 0x38, 0x58, 0x98
+
+
+@pytest.mark.parametrize(
+    "view, flags, refusal",
+    [("plain", SIMPLE, None), ("plain", C_ORDER, None), ("plain", F_ORDER, "column-major"),
+     ("plain", WRITABLE, "read-only"), ("plain", STRIDED | WRITABLE, "read-only"),
+     ("transposed", SIMPLE, "with strides"), ("transposed", C_ORDER, "row-major"), ("transposed", F_ORDER, None),
+     ("transposed", ANY_ORDER, None), ("batched_transposed", ANY_ORDER, "not contiguous"),
+     ("batched_transposed", STRIDED, None), ("empty", C_ORDER | F_ORDER, None)],
+)
+def test_buffer_requests(view, flags, refusal):
+    t = VIEWS[view][0]()
+    if refusal is None:
+        request(t, flags)
+    else:
+        with pytest.raises(BufferError, match=refusal):
+            request(t, flags)
+
+
+class Capsule:
+    """A producer handing over a capsule made in advance."""
+
+    def __init__(self, capsule):
+        self.capsule = capsule
+
+    def __dlpack__(self, **ignored):
+        return self.capsule
+
+    def __dlpack_device__(self):
+        return (1, 0)
+
+
+def test_exported_memory_outlives_the_tensor():
+    t = Tensor.rand([1000])
+    want = t.tolist()
+    outs = [np.asarray(t), np.from_dlpack(t), memoryview(t), Capsule(t.__dlpack__(max_version=(1, 0)))]
+    del t
+    gc.collect()
+    Tensor.rand([1000]).tolist()  # would take over the block had it been freed
+    outs[-1] = np.from_dlpack(outs[-1])
+    for out in outs:
+        assert np.asarray(out).tolist() == want
+
+
+def test_dlpack_shares_only_under_the_read_only_flag():
+    t = Tensor.rand([3, 4])
+    shared = np.asarray(t)
+    assert t.__dlpack_device__() == (1, 0)
+    # NumPy marks whatever comes through the unversioned form read-only.
+    for out in (np.from_dlpack(Capsule(t.__dlpack__())), np.from_dlpack(t, copy=True)):
+        assert not np.shares_memory(out, shared)
+        assert_bits_equal(out, shared)
+    assert np.from_dlpack(t, copy=True).flags.writeable
+    assert np.shares_memory(np.from_dlpack(t, copy=False), shared)
+    refusals = [({"copy": False}, BufferError, "DLPack 1.0"), ({"dl_device": (2, 0)}, BufferError, "device \\(2, 0\\)"),
+                ({"stream": 1}, ValueError, "stream must be None"), ({"copy": "yes"}, TypeError, "copy must be"),
+                ({"max_version": 1}, TypeError, "max_version must be")]
+    for kwargs, error, match in refusals:
+        with pytest.raises(error, match=match):
+            t.__dlpack__(**kwargs)
+
+
+@pytest.mark.skipif(SANITIZED, reason="memory use means nothing under sanitizers")
+@pytest.mark.parametrize(
+    "make",
+    [lambda t: t.__dlpack__(max_version=(1, 0)), lambda t: t.__dlpack__(),
+     lambda t: np.from_dlpack(Capsule(t.__dlpack__()))],
+    ids=["unconsumed_shared", "unconsumed_copy", "consumed_copy"],
+)
+def test_capsules_free_their_memory(make):
+    t = Tensor.rand([1 << 20])  # 4 MB: 200 leaked copies would hold 800 MB
+    assert growth(lambda: make(t), 200)[1] < 24 * MB
+
+
+@needs_torch
+def test_torch_reads_shared_elements():
+    t = Tensor.rand([5, 7]).transpose(0, 1)
+    p = torch.from_dlpack(t)
+    assert list(p.shape) == t.shape and p.data_ptr() == np.asarray(t).ctypes.data
+    assert_bits_equal(p.numpy(), values(t))
+    plain = Tensor.rand([3, 4])
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)  # PyTorch's note that the buffer is read-only
+        flat = torch.asarray(plain)  # PyTorch reads every buffer exporter as flat
+    assert_bits_equal(flat.numpy(), values(plain))
+
+
+@pytest.mark.parametrize("shape", [[], [1], [1, 1, 1], [2], [0], [1, 3]])
+def test_float_needs_exactly_one_element(shape):
+    t = Tensor([-2.75] * int(np.prod(shape)), shape)
+    if t.size == 1:
+        assert float(t) == -2.75
+    else:
+        with pytest.raises(TypeError, match=re.escape(f"exactly one element, got shape {shape}")):
+            float(t)
+
+
+def test_from_weights_shares_and_forwards_like_matmul_add():
+    w, b = Tensor.randn([5, 3]), Tensor.randn([5])
+    layer = nn.Linear.from_weights(w, b)
+    assert (layer.in_features, layer.out_features) == (3, 5)
+    assert np.shares_memory(np.asarray(layer.weight), np.asarray(w))
+    assert np.shares_memory(np.asarray(layer.bias), np.asarray(b))
+    for x in (Tensor.randn([4, 3]), Tensor.randn([2, 3, 4]).transpose(1, 2)):
+        assert_bits_equal(values(layer(x)), values(x @ w.transpose(0, 1) + b))
+    with pytest.raises(AttributeError):
+        layer.weight = w
+    # A random layer's properties are the parameters its forward uses.
+    random_layer = nn.Linear(4, 3)
+    weight, bias = parameters(random_layer, 4, 3)
+    assert_bits_equal(np.asarray(random_layer.weight), weight)
+    assert_bits_equal(np.asarray(random_layer.bias), bias)
+    assert (random_layer.in_features, random_layer.out_features) == (4, 3)
+
+
+@pytest.mark.parametrize(
+    "weight, bias, error, match",
+    [([3, 2], [4], ValueError, "bias for weight \\[3, 2\\] has shape \\[3\\], got \\[4\\]"),
+     ([3, 2], [1, 3], ValueError, "got \\[1, 3\\]"),
+     ([6], [6], ValueError, "\\[out_features, in_features\\].*got \\[6\\]"),
+     ([3, 0], [3], ValueError, "in_features at least 1, got \\[3, 0\\]"),
+     (None, [3], TypeError, "argument 'weight'"),
+     ([3, 2], None, TypeError, "argument 'bias'")],
+)
+def test_from_weights_refuses(weight, bias, error, match):
+    w = Tensor.zeros(weight) if weight is not None else np.zeros((3, 2), np.float32)
+    b = Tensor.zeros(bias) if bias is not None else [0.0] * 3
+    with pytest.raises(error, match=match):
+        nn.Linear.from_weights(w, b)
