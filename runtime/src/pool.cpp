@@ -92,11 +92,11 @@ void PoolState::worker_main(Worker& self) noexcept {
   work_until(self, [this] { return phase.load(std::memory_order_acquire) == 2; });
 }
 
-Job* PoolState::find_work(Worker& self, bool steal) noexcept {
+Job* PoolState::find_work(Worker& self) noexcept {
   Job* job = nullptr;
   if (self.deque.pop(job)) return job;
   const std::size_t n = workers.size();
-  if (steal && n > 1) {
+  if (n > 1) {
     // xorshift: a different first victim each time spreads the thieves.
     self.rng ^= self.rng << 13;
     self.rng ^= self.rng >> 7;

@@ -98,16 +98,13 @@ struct PoolState {
   // or through the pool stopping.
   void work_until(Worker& self, DoneTest done) noexcept;
 
-  // Our own pieces first, then (if `steal`) other workers' pieces, then the
-  // shared queue.
-  Job* find_work(Worker& self, bool steal = true) noexcept;
+  Job* find_work(Worker& self) noexcept;
   bool work_visible() const noexcept;
 
   // After pushing a piece on a worker's deque. Pieces never need a wake-up to
   // make progress (their owner takes them back), so this only brings help:
-  // a sleeper is woken when nobody spins and no caller polls (a polling
-  // caller wakes helpers itself). Cheap when nobody sleeps: a fence and a
-  // load.
+  // a sleeper is woken when nobody spins. Cheap when nobody sleeps: a fence
+  // and a load.
   void announce_piece() noexcept;
   // After setting a latch that `waiter` may be sleeping on.
   void wake_worker(Worker& waiter) noexcept;
@@ -124,10 +121,9 @@ struct PoolState {
   alignas(64) std::atomic<std::uint32_t> sleepers{0};
   std::atomic<std::uint32_t> spinners{0};
   std::atomic<std::uint32_t> wake_cursor{0};
-  // Changed twice per call, read by workers at every push of a piece.
-  alignas(64) std::atomic<std::uint32_t> polling_callers{0};
   // Written by polling callers every round: a line of their own.
-  alignas(64) std::atomic<int> polling_caller_cpu{-1};  // a hint, relaxed
+  alignas(64) std::atomic<std::uint32_t> polling_callers{0};
+  std::atomic<int> polling_caller_cpu{-1};    // a hint, relaxed
   std::atomic<std::uint32_t> caller_beat{0};  // advanced by each polling round (relaxed)
   // 0 starting, 1 running, 2 stopping. Workers wait at 0 until the set of
   // workers is final.

@@ -20,10 +20,6 @@
 //
 // A caller that is not a worker polls its CallerSignal for a while, waking
 // helpers for a job that lasts, then sleeps on the signal (wait_caller()).
-//
-// A run of small jobs is best served by one worker: the first worker spins
-// longest, the others soon sleep, and a spinning worker takes another's piece
-// only once it has waited a moment. Helpers join a job that lasts.
 #include <chrono>
 #include <thread>
 
@@ -83,26 +79,12 @@ using Clock = std::chrono::steady_clock;
 // costs a few cache-line transfers instead of a wake-up through the OS (tens
 // of µs).
 constexpr std::chrono::microseconds kWorkerSpin{100};
-// Workers other than the first give up sooner. One spinner is enough to take
-// the next job at once; more of them only compete with the caller's thread
-// for the processors while a run of small jobs needs none of them. Helpers
-// stay awake through a run of jobs long enough to share, since they keep
-// finding pieces.
-constexpr std::chrono::microseconds kHelperSpin{20};
 // How long a caller polls its completion flag before sleeping on it.
 constexpr std::chrono::microseconds kCallerSpin{50};
-// How long a piece must wait on another worker's deque before a spinning
-// worker takes it. The owner of a small job takes its own pieces back within
-// this time, so the job stays on one processor and its completion does not
-// hang on a second thread being scheduled; a long job waits this long for
-// help, a small fraction of its time.
-constexpr std::chrono::nanoseconds kStealDelay{1000};
 // A polling caller whose job has run this long wakes a sleeping worker if
-// pieces wait and nobody spins. While a caller polls, this is the only way
-// helpers are woken (see announce_piece()): the caller has nothing else to
-// do, while a wake-up would cost the worker that pushes a system call in the
-// middle of the job, and a small job is over before a woken helper arrives.
-constexpr std::chrono::microseconds kCallerWakeDelay{2};
+// pieces wait and nobody spins (a second chance next to the wake-ups that
+// pushes make; a small job is over before a woken worker could arrive).
+constexpr std::chrono::microseconds kCallerWakeDelay{10};
 
 void cpu_relax() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
@@ -181,19 +163,9 @@ void PoolState::work_until(Worker& self, DoneTest done) noexcept {
 Job* PoolState::spin(Worker& self, DoneTest done) noexcept {
   const auto start = Clock::now();
   unsigned caller_stalled = 0;  // our rounds since a polling caller last ran
-  Clock::time_point pieces_since{};  // when others' pieces were first seen waiting
-  bool may_steal = false;
   for (unsigned round = 1;; ++round) {
     if (done()) return nullptr;
-    if (Job* job = find_work(self, may_steal)) return job;
-    if (work_visible()) {
-      const auto now = Clock::now();
-      if (pieces_since == Clock::time_point{}) pieces_since = now;
-      may_steal = now - pieces_since >= kStealDelay;
-    } else {
-      pieces_since = Clock::time_point{};
-      may_steal = false;
-    }
+    if (Job* job = find_work(self)) return job;
     const int cpu = current_cpu();
     note_cpu(self.cpu, cpu);
     bool give_way = cpu < 0 || round % 16 == 0 || cpu_shared(cpu, &self);
@@ -209,9 +181,7 @@ Job* PoolState::spin(Worker& self, DoneTest done) noexcept {
     } else {
       for (int k = 0; k < 8; ++k) cpu_relax();
     }
-    if (round % 4 == 0 && Clock::now() - start > (self.index == 0 ? kWorkerSpin : kHelperSpin)) {
-      return nullptr;
-    }
+    if (round % 4 == 0 && Clock::now() - start > kWorkerSpin) return nullptr;
   }
 }
 
@@ -268,11 +238,7 @@ void PoolState::announce_piece() noexcept {
   // acquire: pairs with the sleeper's increment, so its sleep_state == 1 is
   // visible to try_wake().
   if (sleepers.load(std::memory_order_acquire) == 0) return;
-  if (spinners.load(std::memory_order_relaxed) != 0) return;  // one will take it
-  // A polling caller wakes helpers itself (see kCallerWakeDelay). Read after
-  // the fence: pairs with the fence in wait_caller() after the caller stops
-  // polling, so either it sees our piece or we see it gone.
-  if (polling_callers.load(std::memory_order_relaxed) != 0) return;
+  if (spinners.load(std::memory_order_relaxed) != 0) return;         // one will take it
   wake_any();
 }
 
@@ -340,10 +306,6 @@ void PoolState::wait_caller(CallerSignal& signal) noexcept {
   }
   polling_callers.fetch_sub(1, std::memory_order_seq_cst);
   if (signal.is_set()) return;
-  // Pieces pushed while we polled were not announced: wake a helper for them
-  // now (the fence pairs with the one in announce_piece()).
-  full_fence();
-  wake_helper_if_useful();
   std::uint32_t expected = 0;
   // acquire on failure: we read 1 and are done.
   if (!signal.state.compare_exchange_strong(expected, 2, std::memory_order_acquire)) return;

@@ -334,35 +334,6 @@ TEST(Threads, OwnerWaitingForAStolenHalfIsWoken) {
   }
 }
 
-// A piece that waits is taken by another worker however idle the pool was:
-// helpers spin for a shorter time than the first worker, take others' pieces
-// only after a delay, and while the caller polls only the caller wakes them.
-// The left leaf holds on until the right one has started elsewhere, so a job
-// that never got help would hang here.
-class HelpArrives : public ::testing::TestWithParam<std::tuple<std::size_t, int>> {};
-
-TEST_P(HelpArrives, AfterAnIdleGap) {
-  const auto [workers, gap_us] = GetParam();
-  WorkerPool& pool = pool_of(workers);
-  for (int r = 0; r < 20; ++r) {
-    std::this_thread::sleep_for(std::chrono::microseconds(gap_us));
-    std::atomic<bool> right_started{false};
-    const std::size_t handled = pool.parallel_for(2, [&](std::size_t lo, std::size_t hi) {
-      if (lo == 0) {
-        while (!right_started.load(std::memory_order_acquire)) std::this_thread::yield();
-      } else {
-        right_started.store(true, std::memory_order_release);
-      }
-      return hi - lo;
-    });
-    ASSERT_EQ(handled, 2u) << "round " << r;
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(WorkersAndGaps, HelpArrives,
-                         ::testing::Combine(::testing::Values<std::size_t>(2, 3, 4),
-                                            ::testing::Values(0, 30, 150, 2000)));
-
 // Destroying a pool must reach workers that spin, fall asleep or sleep; a
 // lost wake-up would hang the join.
 TEST(Threads, DestroyingAPoolStopsItsIdleWorkers) {
