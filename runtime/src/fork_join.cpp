@@ -14,11 +14,19 @@ namespace nimbra::runtime {
 namespace detail {
 namespace {
 
+// The job records below live on the stack of the thread that waits for
+// them, and other threads read them while it waits. Each takes whole cache
+// lines: a waiting caller keeps writing its stack just below (return
+// addresses of the calls in its polling loop), and a record sharing a line
+// with that would cost a transfer on every read; whether it does would
+// depend on where the randomised stack top fell in each process.
+
 // One call of parallel_for.
-struct ForkJoin {
-  ForkJoin(RangeBody b, std::size_t s) noexcept : body(b), splits(s) {}
+struct alignas(64) ForkJoin {
+  ForkJoin(RangeBody b, std::size_t s, bool so) noexcept : body(b), splits(s), solo(so) {}
   RangeBody body;
   std::size_t splits;  // worker_count: the root budget and the floor of a re-armed one
+  bool solo;           // below kShareWork: nobody is called in to help
   std::atomic<bool> failed{false};
   std::exception_ptr error;  // written once, by the thread that set `failed`
 };
@@ -39,7 +47,7 @@ std::size_t run_piece(ForkJoin& fj, Worker* self, std::size_t lo, std::size_t hi
                       std::size_t budget, bool migrated) noexcept;
 
 // The right half of a fork-join, offered to thieves on the owner's deque.
-struct PieceJob : Job {
+struct alignas(64) PieceJob : Job {
   ForkJoin* fj;
   std::size_t lo, hi, budget;
   Worker* owner;
@@ -81,7 +89,7 @@ std::size_t fork_join(ForkJoin& fj, Worker* self, std::size_t lo, std::size_t mi
     const std::size_t left = run_piece(fj, self, lo, mid, budget, halves_migrated);
     return left + run_piece(fj, self, mid, hi, budget, halves_migrated);
   }
-  self->pool->announce_piece();
+  if (!fj.solo) self->pool->announce_piece();
   const std::size_t left = run_piece(fj, self, lo, mid, budget, halves_migrated);
   Job* top = nullptr;
   if (self->deque.pop(top)) {
@@ -99,7 +107,8 @@ std::size_t fork_join(ForkJoin& fj, Worker* self, std::size_t lo, std::size_t mi
   }
   // Stolen: run other pending pieces (other workers', or new jobs from the
   // shared queue) until the thief is done with it.
-  self->pool->work_until(*self, [&right] { return right.done.load(std::memory_order_acquire) != 0; });
+  self->pool->work_until(
+      *self, [&right] { return right.done.load(std::memory_order_acquire) != 0; }, true);
   return left + right.result;
 }
 
@@ -120,7 +129,7 @@ std::size_t run_piece(ForkJoin& fj, Worker* self, std::size_t lo, std::size_t hi
 }
 
 // The root of a caller's job, picked up from the shared queue.
-struct RootJob : Job {
+struct alignas(64) RootJob : Job {
   ForkJoin* fj;
   std::size_t mid, len, budget;
   CallerSignal* signal;
@@ -128,9 +137,14 @@ struct RootJob : Job {
 
   static void run(Job* job, Worker& worker) noexcept {
     auto* root = static_cast<RootJob*>(job);
+    const bool solo = root->fj->solo;
+    if (solo) worker.solo.store(true, std::memory_order_relaxed);
     root->result = fork_join(*root->fj, &worker, 0, root->mid, root->len, root->budget, true);
+    if (solo) worker.solo.store(false, std::memory_order_relaxed);
     CallerSignal* signal = root->signal;
+    const int home = signal->home_cpu;
     signal->set();  // `root` lives on the caller's stack and may be gone from here on
+    if (!solo) worker.pool->caller_returning(home);
   }
 };
 
@@ -154,10 +168,10 @@ bool WorkerPool::on_worker_thread() const noexcept {
   return detail::tl_worker != nullptr && detail::tl_worker->pool == state_.get();
 }
 
-std::size_t WorkerPool::parallel_for(std::size_t len, RangeBody body) {
+std::size_t WorkerPool::parallel_for(std::size_t len, RangeBody body, std::size_t work) {
   using namespace detail;
   if (len <= 1) return body(0, len);
-  ForkJoin fj(body, worker_count_);
+  ForkJoin fj(body, worker_count_, work < kShareWork);
   std::size_t total = 0;
   if (on_worker_thread()) {
     // A body calling in again: run the nested job on this worker, offering
@@ -181,8 +195,8 @@ std::size_t WorkerPool::parallel_for(std::size_t len, RangeBody body) {
       root.len = len;
       root.budget = budget;
       root.signal = &signal;
-      state_->submit(&root);
-      state_->wait_caller(signal);
+      state_->submit(&root, signal, fj.solo);
+      state_->wait_caller(signal, fj.solo);
       total = root.result;
     }
   }
@@ -190,8 +204,8 @@ std::size_t WorkerPool::parallel_for(std::size_t len, RangeBody body) {
   return total;
 }
 
-std::size_t parallel_for(std::size_t len, RangeBody body) {
-  return global_pool().parallel_for(len, body);
+std::size_t parallel_for(std::size_t len, RangeBody body, std::size_t work) {
+  return global_pool().parallel_for(len, body, work);
 }
 
 }  // namespace nimbra::runtime

@@ -18,6 +18,12 @@ thread_local Worker* tl_worker = nullptr;
 
 void Injector::push(Job* job) noexcept {
   job->next = nullptr;
+  Job* free_slot = nullptr;
+  // release: a worker that takes the job (acquire) sees it whole.
+  if (slot_.compare_exchange_strong(free_slot, job, std::memory_order_release,
+                                    std::memory_order_relaxed)) {
+    return;
+  }
   std::lock_guard<std::mutex> lock(mutex_);
   if (tail_ != nullptr) {
     tail_->next = job;
@@ -29,14 +35,18 @@ void Injector::push(Job* job) noexcept {
 }
 
 Job* Injector::try_pop() noexcept {
-  if (empty_hint()) return nullptr;
-  std::lock_guard<std::mutex> lock(mutex_);
-  Job* job = head_;
-  if (job == nullptr) return nullptr;
-  head_ = job->next;
-  if (head_ == nullptr) tail_ = nullptr;
-  size_.store(size_.load(std::memory_order_relaxed) - 1, std::memory_order_release);
-  return job;
+  // The list first: its jobs are older than whatever holds the slot now.
+  if (size_.load(std::memory_order_acquire) != 0) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (Job* job = head_; job != nullptr) {
+      head_ = job->next;
+      if (head_ == nullptr) tail_ = nullptr;
+      size_.store(size_.load(std::memory_order_relaxed) - 1, std::memory_order_release);
+      return job;
+    }
+  }
+  if (slot_.load(std::memory_order_relaxed) == nullptr) return nullptr;
+  return slot_.exchange(nullptr, std::memory_order_acquire);
 }
 
 // ---- pool state ------------------------------------------------------------------
@@ -89,7 +99,7 @@ void PoolState::worker_main(Worker& self) noexcept {
   tl_worker = &self;
   name_thread(self.index);
   while (phase.load(std::memory_order_acquire) == 0) wait_on(phase, 0);
-  work_until(self, [this] { return phase.load(std::memory_order_acquire) == 2; });
+  work_until(self, [this] { return phase.load(std::memory_order_acquire) == 2; }, false);
 }
 
 Job* PoolState::find_work(Worker& self) noexcept {
@@ -106,7 +116,7 @@ Job* PoolState::find_work(Worker& self) noexcept {
       bool contended = false;
       for (std::size_t k = 0; k < n; ++k) {
         const std::size_t v = (first + k) % n;
-        if (v == self.index) continue;
+        if (v == self.index || workers[v]->solo.load(std::memory_order_relaxed)) continue;
         switch (workers[v]->deque.steal(job)) {
           case StealOutcome::taken:
             return job;

@@ -38,25 +38,30 @@ struct Job {
 
 // The caller's side of a root job: set once by the worker that finishes it.
 // States: 0 pending, 1 done, 2 pending and the caller is asleep.
-struct CallerSignal {
+struct alignas(64) CallerSignal {
   std::atomic<std::uint32_t> state{0};
+  int home_cpu = -1;  // the caller's processor when it submitted (a hint)
 
   void reset() noexcept { state.store(0, std::memory_order_relaxed); }
   void set() noexcept;  // the last access to this job by the worker
   bool is_set() const noexcept { return state.load(std::memory_order_acquire) == 1; }
 };
 
-// The shared queue for root jobs from threads that are not workers. Any
-// number of callers may push at once; a mutex is plenty (one push and one pop
-// per operation), and the atomic count lets idle workers poll it without
-// taking the lock.
+// The shared queue for root jobs from threads that are not workers. A job
+// goes into the single slot when it is free (one compare-and-swap, no lock:
+// the usual case of one caller at a time), else onto a mutex-guarded list.
+// The atomic count and the slot let idle workers poll it without the lock.
 class Injector {
  public:
   void push(Job* job) noexcept;
   Job* try_pop() noexcept;
-  bool empty_hint() const noexcept { return size_.load(std::memory_order_acquire) == 0; }
+  bool empty_hint() const noexcept {
+    return slot_.load(std::memory_order_acquire) == nullptr &&
+           size_.load(std::memory_order_acquire) == 0;
+  }
 
  private:
+  alignas(64) std::atomic<Job*> slot_{nullptr};
   std::mutex mutex_;
   Job* head_ = nullptr;
   Job* tail_ = nullptr;
@@ -79,8 +84,10 @@ struct alignas(64) Worker {
   // job (hints, relaxed).
   std::atomic<int> cpu{-1};
   std::atomic<bool> busy{false};
+  // Set while this worker runs a job below kShareWork: thieves leave
+  // its deque alone (a hint, relaxed).
+  std::atomic<bool> solo{false};
   std::uint64_t rng;  // victim choice, owner only
-  std::uint32_t seen_beat = 0;     // owner only: caller_beat at our last look
 };
 
 // The worker this thread is, or nullptr on any other thread.
@@ -95,8 +102,9 @@ struct PoolState {
 
   // Run jobs until done() holds, spinning and then sleeping when there are
   // none. done() becomes true through a store followed by wake_worker(self),
-  // or through the pool stopping.
-  void work_until(Worker& self, DoneTest done) noexcept;
+  // or through the pool stopping. `joining`: waiting for a stolen piece
+  // rather than idle.
+  void work_until(Worker& self, DoneTest done, bool joining) noexcept;
 
   Job* find_work(Worker& self) noexcept;
   bool work_visible() const noexcept;
@@ -108,10 +116,16 @@ struct PoolState {
   void announce_piece() noexcept;
   // After setting a latch that `waiter` may be sleeping on.
   void wake_worker(Worker& waiter) noexcept;
-  // Hands a caller's root job to the workers; wakes one if none spins.
-  void submit(Job* root) noexcept;
-  // The caller's side: poll, wake helpers for a job that lasts, then sleep.
-  void wait_caller(CallerSignal& signal) noexcept;
+  // Hands a caller's root job to the workers: a job below kShareWork
+  // (`solo`) wakes one worker if none spins, any other job every sleeper.
+  void submit(Job* root, CallerSignal& signal, bool solo) noexcept;
+  // After a shared job's signal is set: its caller is about to run again on
+  // processor `home_cpu`, so idle workers leave it (crowded()). After, not
+  // before: a worker that left first could let that processor go idle, and
+  // waking the caller there would then take tens of µs.
+  void caller_returning(int home_cpu) noexcept;
+  // The caller's side: poll for a while, then sleep.
+  void wait_caller(CallerSignal& signal, bool solo) noexcept;
 
   std::size_t running() const noexcept { return workers.size(); }
 
@@ -121,28 +135,26 @@ struct PoolState {
   alignas(64) std::atomic<std::uint32_t> sleepers{0};
   std::atomic<std::uint32_t> spinners{0};
   std::atomic<std::uint32_t> wake_cursor{0};
-  // Written by polling callers every round: a line of their own.
-  alignas(64) std::atomic<std::uint32_t> polling_callers{0};
-  std::atomic<int> polling_caller_cpu{-1};    // a hint, relaxed
-  std::atomic<std::uint32_t> caller_beat{0};  // advanced by each polling round (relaxed)
+  // The processor of the latest caller while it runs (between jobs, or
+  // polling for a job below kShareWork); -1 while it waits for a shared
+  // job, which may want a worker on its processor. A hint, relaxed.
+  alignas(64) std::atomic<int> caller_cpu{-1};
   // 0 starting, 1 running, 2 stopping. Workers wait at 0 until the set of
   // workers is final.
   alignas(64) std::atomic<std::uint32_t> phase{0};
 
  private:
   void sleep(Worker& self, DoneTest done) noexcept;
-  Job* spin(Worker& self, DoneTest done) noexcept;
+  Job* spin(Worker& self, DoneTest done, bool joining) noexcept;
   // Sets phase 2 and wakes every sleeping worker so it sees it.
   void stop_workers() noexcept;
   bool try_wake(Worker& w) noexcept;
   bool wake_any() noexcept;
-  // With a caller polling: true if it ran since our last look.
-  bool caller_ran(Worker& self) noexcept;
-  // Whether the poller should give way on processor `cpu`. For a worker
-  // (`self`): another awake worker or a polling caller was last seen there.
-  // For a caller (nullptr): a worker running a job was.
-  bool cpu_shared(int cpu, const Worker* self) const noexcept;
-  void wake_helper_if_useful() noexcept;
+  // Whether an idle worker on processor `cpu` would take time that a running
+  // caller or an earlier awake worker needs there.
+  bool crowded(int cpu, const Worker& self) const noexcept;
+  // Whether a worker running a job was last seen on processor `cpu`.
+  bool busy_worker_on(int cpu) const noexcept;
   void worker_main(Worker& self) noexcept;
 };
 

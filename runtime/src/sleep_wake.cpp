@@ -18,8 +18,17 @@
 // also leave the work to a spinning worker, which leaves the spinner count
 // before its last look in sleep().
 //
-// A caller that is not a worker polls its CallerSignal for a while, waking
-// helpers for a job that lasts, then sleeps on the signal (wait_caller()).
+// Who may spin where: one poller per processor. An idle worker on the
+// processor of a running caller, or beside an earlier awake worker, sleeps
+// at once instead of spinning: with as many workers as processors one of
+// them always shares the caller's, and the scheduler does not reliably hand
+// a processor over on sched_yield, so a spinner there delays the caller by
+// whole time slices. The worker left spinning elsewhere takes the next
+// small job at once. While a caller waits for a shared job it gives up its
+// processor's claim (caller_cpu = -1), so a worker there may run pieces;
+// the worker that finishes the job hands the claim back (caller_returning()).
+// A caller polls its CallerSignal for a while, then sleeps on it
+// (wait_caller()).
 #include <chrono>
 #include <thread>
 
@@ -63,28 +72,17 @@ void wake_all(std::atomic<std::uint32_t>& word) noexcept { word.notify_all(); }
 
 // ---- polling ----------------------------------------------------------------------
 
-// A spinning worker and a waiting caller spin in place while the threads they
-// wait for run on other processors, and yield the processor while one was
-// last seen on theirs or seems not to be running: two pollers that share a
-// processor and spin in place take turns only at time-slice ends, while
-// yielding costs a system call (about 0.5 µs here) per look. A caller gives
-// way only to workers that run jobs, so an idle worker next to it stays out
-// of the way and one on another processor takes the job.
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
 // How long a worker with nothing to do keeps looking before it sleeps. A run
-// of operations from one caller finds the workers still awake, so a hand-off
+// of operations from one caller finds a worker still awake, so a hand-off
 // costs a few cache-line transfers instead of a wake-up through the OS (tens
 // of µs).
 constexpr std::chrono::microseconds kWorkerSpin{100};
 // How long a caller polls its completion flag before sleeping on it.
 constexpr std::chrono::microseconds kCallerSpin{50};
-// A polling caller whose job has run this long wakes a sleeping worker if
-// pieces wait and nobody spins (a second chance next to the wake-ups that
-// pushes make; a small job is over before a woken worker could arrive).
-constexpr std::chrono::microseconds kCallerWakeDelay{10};
 
 void cpu_relax() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
@@ -111,31 +109,30 @@ void note_cpu(std::atomic<int>& where, int cpu) noexcept {
 
 }  // namespace
 
-bool PoolState::caller_ran(Worker& self) noexcept {
-  const std::uint32_t beat = caller_beat.load(std::memory_order_relaxed);
-  if (beat == self.seen_beat) return false;
-  self.seen_beat = beat;
-  return true;
+bool PoolState::crowded(int cpu, const Worker& self) const noexcept {
+  if (caller_cpu.load(std::memory_order_relaxed) == cpu) return true;
+  for (const auto& w : workers) {
+    if (w.get() == &self) break;  // of two idle workers on one processor, the first stays
+    if (w->sleep_state.load(std::memory_order_relaxed) == 0 &&
+        w->cpu.load(std::memory_order_relaxed) == cpu) {
+      return true;
+    }
+  }
+  return false;
 }
 
-bool PoolState::cpu_shared(int cpu, const Worker* self) const noexcept {
-  if (self != nullptr && polling_callers.load(std::memory_order_relaxed) != 0 &&
-      polling_caller_cpu.load(std::memory_order_relaxed) == cpu) {
-    return true;
-  }
+bool PoolState::busy_worker_on(int cpu) const noexcept {
   for (const auto& w : workers) {
-    // A caller gives way only to workers running jobs: an idle one next to
-    // it has nothing to do for it.
-    const bool counts = self != nullptr ? w->sleep_state.load(std::memory_order_relaxed) == 0
-                                        : w->busy.load(std::memory_order_relaxed);
-    if (w.get() != self && counts && w->cpu.load(std::memory_order_relaxed) == cpu) return true;
+    if (w->busy.load(std::memory_order_relaxed) && w->cpu.load(std::memory_order_relaxed) == cpu) {
+      return true;
+    }
   }
   return false;
 }
 
 // ---- the worker's side --------------------------------------------------------------
 
-void PoolState::work_until(Worker& self, DoneTest done) noexcept {
+void PoolState::work_until(Worker& self, DoneTest done, bool joining) noexcept {
   while (!done()) {
     Job* job = find_work(self);
     if (job == nullptr) {
@@ -143,7 +140,7 @@ void PoolState::work_until(Worker& self, DoneTest done) noexcept {
       // so a submitter that sees no spinner and no sleeper has been seen by
       // us; see submit().
       spinners.fetch_add(1, std::memory_order_seq_cst);
-      job = spin(self, done);
+      job = spin(self, done, joining);
       spinners.fetch_sub(1, std::memory_order_seq_cst);
       if (job == nullptr) {
         if (!done()) sleep(self, done);
@@ -151,7 +148,6 @@ void PoolState::work_until(Worker& self, DoneTest done) noexcept {
       }
     }
     note_cpu(self.cpu, current_cpu());
-    self.seen_beat = caller_beat.load(std::memory_order_relaxed);
     self.busy.store(true, std::memory_order_relaxed);
     job->execute(job, self);
     self.busy.store(false, std::memory_order_relaxed);
@@ -159,24 +155,19 @@ void PoolState::work_until(Worker& self, DoneTest done) noexcept {
 }
 
 // Polls for work until some turns up (returned), done() holds or the spin
-// time is over (nullptr).
-Job* PoolState::spin(Worker& self, DoneTest done) noexcept {
+// time is over (nullptr). An idle worker on a crowded processor stops at
+// once; one joining a stolen piece only gives way there, since its wait is
+// short and its wake-up would be on the job's path.
+Job* PoolState::spin(Worker& self, DoneTest done, bool joining) noexcept {
   const auto start = Clock::now();
-  unsigned caller_stalled = 0;  // our rounds since a polling caller last ran
   for (unsigned round = 1;; ++round) {
     if (done()) return nullptr;
     if (Job* job = find_work(self)) return job;
     const int cpu = current_cpu();
     note_cpu(self.cpu, cpu);
-    bool give_way = cpu < 0 || round % 16 == 0 || cpu_shared(cpu, &self);
-    if (polling_callers.load(std::memory_order_relaxed) != 0) {
-      if (caller_ran(self)) {
-        caller_stalled = 0;
-      } else if (++caller_stalled >= 2) {
-        give_way = true;  // it is not running: it may be queued behind us
-      }
-    }
-    if (give_way) {
+    const bool crowd = cpu >= 0 && crowded(cpu, self);
+    if (crowd && !joining) return nullptr;
+    if (crowd || cpu < 0) {
       std::this_thread::yield();
     } else {
       for (int k = 0; k < 8; ++k) cpu_relax();
@@ -247,18 +238,29 @@ void PoolState::wake_worker(Worker& waiter) noexcept {
   try_wake(waiter);
 }
 
-void PoolState::submit(Job* root) noexcept {
+void PoolState::submit(Job* root, CallerSignal& signal, bool solo) noexcept {
+  // Where we wait: workers keep off that processor (crowded()), unless the
+  // job is shared and may want it.
+  signal.home_cpu = current_cpu();
+  note_cpu(caller_cpu, solo ? signal.home_cpu : -1);
   injector.push(root);
   // Here a wake-up is needed for progress: nobody else will take the job.
-  // The spinner count is read after the fence: a worker that stops spinning
-  // decrements it before its last look (in sleep()), so either it sees the
-  // job or we see it gone and wake a sleeper. A worker that is busy looks at
-  // the shared queue when it is done.
+  // The counts are read after the fence: a worker that stops spinning
+  // decrements the spinner count before its last look (in sleep()), so
+  // either it sees the job or we see it gone and wake a sleeper. A worker
+  // that is busy looks at the shared queue when it is done.
   full_fence();
-  if (spinners.load(std::memory_order_seq_cst) != 0) return;
   if (sleepers.load(std::memory_order_acquire) == 0) return;
-  wake_any();
+  if (solo) {
+    if (spinners.load(std::memory_order_seq_cst) == 0) wake_any();
+    return;
+  }
+  // A shared job wants every worker: wake them all now rather than one for
+  // each piece offered later, on the pieces' path.
+  for (auto& w : workers) try_wake(*w);
 }
+
+void PoolState::caller_returning(int home_cpu) noexcept { note_cpu(caller_cpu, home_cpu); }
 
 void PoolState::stop_workers() noexcept {
   phase.store(2, std::memory_order_seq_cst);
@@ -274,42 +276,34 @@ void CallerSignal::set() noexcept {
   if (state.exchange(1, std::memory_order_release) == 2) wake_one(state);
 }
 
-void PoolState::wake_helper_if_useful() noexcept {
-  if (sleepers.load(std::memory_order_acquire) == 0) return;
-  if (spinners.load(std::memory_order_relaxed) != 0) return;
-  if (work_visible()) wake_any();
-}
-
-void PoolState::wait_caller(CallerSignal& signal) noexcept {
+void PoolState::wait_caller(CallerSignal& signal, bool solo) noexcept {
   // Poll first: a small job is done within a microsecond or two, far sooner
-  // than a sleep and a wake-up through the OS would take. While polling we
-  // also wake helpers for a job that lasts (see kCallerWakeDelay).
-  polling_callers.fetch_add(1, std::memory_order_seq_cst);
+  // than a sleep and a wake-up through the OS would take (tens of µs on a
+  // processor that went idle).
   const auto start = Clock::now();
   for (unsigned round = 1; !signal.is_set(); ++round) {
     const int cpu = current_cpu();
-    note_cpu(polling_caller_cpu, cpu);
-    caller_beat.fetch_add(1, std::memory_order_relaxed);
-    // Yield while a worker running a job was last seen on this processor,
-    // while our job is still queued (the worker woken for it has not run yet
-    // and may be waiting for this processor), and now and then in any case.
-    const bool queued = round > 4 && !injector.empty_hint();
-    if (cpu < 0 || queued || round % 16 == 0 || cpu_shared(cpu, nullptr)) {
+    if (cpu >= 0 && busy_worker_on(cpu)) {
+      // A worker runs our job here, behind us. A small job's worker is the
+      // only one: sleep, so it gets the processor at once. A shared job's
+      // other worker may finish first and wake us anyway: take turns.
+      if (solo) break;
+      std::this_thread::yield();
+    } else if (cpu < 0 || (!solo && round % 16 == 0)) {
       std::this_thread::yield();
     } else {
       for (int k = 0; k < 8; ++k) cpu_relax();
     }
-    if (round % 4 != 0) continue;
-    const auto waited = Clock::now() - start;
-    if (waited > kCallerSpin) break;
-    if (waited > kCallerWakeDelay) wake_helper_if_useful();
+    if (round % 4 == 0 && Clock::now() - start > kCallerSpin) break;
   }
-  polling_callers.fetch_sub(1, std::memory_order_seq_cst);
-  if (signal.is_set()) return;
-  std::uint32_t expected = 0;
-  // acquire on failure: we read 1 and are done.
-  if (!signal.state.compare_exchange_strong(expected, 2, std::memory_order_acquire)) return;
-  while (signal.state.load(std::memory_order_acquire) == 2) wait_on(signal.state, 2);
+  if (!signal.is_set()) {
+    std::uint32_t expected = 0;
+    // acquire on failure: we read 1 and are done.
+    if (signal.state.compare_exchange_strong(expected, 2, std::memory_order_acquire)) {
+      while (signal.state.load(std::memory_order_acquire) == 2) wait_on(signal.state, 2);
+    }
+  }
+  note_cpu(caller_cpu, current_cpu());
 }
 
 }  // namespace nimbra::runtime::detail

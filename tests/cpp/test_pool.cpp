@@ -59,28 +59,34 @@ TEST_P(EveryItemOnce, Collect) {
   EXPECT_EQ(out[n], -7.0f);
 }
 
+// Shared jobs and jobs small enough to stay on one worker alike.
 TEST_P(EveryItemOnce, CollectRanges) {
   const auto [workers, n] = GetParam();
   WorkerPool& pool = pool_of(workers);
-  std::vector<float> out(n + 1, -7.0f);
-  std::mutex m;
-  std::vector<Range> leaves;
-  parallel_collect_ranges(pool, n, [&](std::size_t lo, std::size_t hi) {
-    for (std::size_t i = lo; i < hi; ++i) out[i] = value_at(i);
-    std::lock_guard<std::mutex> lock(m);
-    leaves.emplace_back(lo, hi);
-  });
-  // The leaves tile [0, n) without gaps or overlaps.
-  std::sort(leaves.begin(), leaves.end());
-  std::size_t at = 0;
-  for (const auto& [lo, hi] : leaves) {
-    ASSERT_EQ(lo, at);
-    ASSERT_TRUE(hi > lo || n == 0);
-    at = hi;
+  for (const std::size_t work : {kWorkUnknown, std::size_t{1}}) {
+    std::vector<float> out(n + 1, -7.0f);
+    std::mutex m;
+    std::vector<Range> leaves;
+    parallel_collect_ranges(
+        pool, n,
+        [&](std::size_t lo, std::size_t hi) {
+          for (std::size_t i = lo; i < hi; ++i) out[i] = value_at(i);
+          std::lock_guard<std::mutex> lock(m);
+          leaves.emplace_back(lo, hi);
+        },
+        work);
+    // The leaves tile [0, n) without gaps or overlaps.
+    std::sort(leaves.begin(), leaves.end());
+    std::size_t at = 0;
+    for (const auto& [lo, hi] : leaves) {
+      ASSERT_EQ(lo, at) << "work " << work;
+      ASSERT_TRUE(hi > lo || n == 0);
+      at = hi;
+    }
+    EXPECT_EQ(at, n);
+    for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(out[i], value_at(i)) << "index " << i;
+    EXPECT_EQ(out[n], -7.0f);
   }
-  EXPECT_EQ(at, n);
-  for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(out[i], value_at(i)) << "index " << i;
-  EXPECT_EQ(out[n], -7.0f);
 }
 
 // Chunks one by one and in runs: each chunk handled exactly once, pointers and
@@ -282,7 +288,14 @@ TEST(Threads, ManyCallersAtOnce) {
         const std::size_t n = 1 + static_cast<std::size_t>((t * 131 + r * 17) % 700);
         std::vector<float> out(n);
         WorkerPool& target = (r % 2 == 0) ? pool : global_pool();
-        parallel_collect(target, n, out.data(), [&](std::size_t i) { return value_at(i + t); });
+        // Every third job small enough to stay on the worker that takes it.
+        const std::size_t work = r % 3 == 0 ? n : kWorkUnknown;
+        parallel_collect_ranges(
+            target, n,
+            [&](std::size_t lo, std::size_t hi) {
+              for (std::size_t i = lo; i < hi; ++i) out[i] = value_at(i + t);
+            },
+            work);
         for (std::size_t i = 0; i < n; ++i) {
           if (out[i] != value_at(i + t)) bad.fetch_add(1);
         }
@@ -294,14 +307,25 @@ TEST(Threads, ManyCallersAtOnce) {
 }
 
 // Jobs submitted after idle gaps around the spin window land on workers that
-// are spinning, falling asleep or asleep; a lost wake-up would hang here.
+// are spinning, falling asleep or asleep, or that stepped off the caller's
+// processor; small jobs (one worker, none woken to help) and shared ones
+// alternate. A lost wake-up would hang here.
 TEST(Threads, JobsAfterIdleGapsWakeTheWorkers) {
   WorkerPool& pool = pool_of(2);
   std::vector<float> out(64);
-  for (int r = 0; r < 40; ++r) {
+  for (int r = 0; r < 60; ++r) {
     std::this_thread::sleep_for(std::chrono::microseconds(50 * (r % 12)));
-    parallel_collect(pool, out.size(), out.data(), value_at);
-    ASSERT_EQ(out[63], value_at(63));
+    const std::size_t work = r % 2 == 0 ? out.size() : kWorkUnknown;
+    for (int burst = 0; burst < 1 + r % 3; ++burst) {
+      out.assign(out.size(), 0.0f);
+      parallel_collect_ranges(
+          pool, out.size(),
+          [&](std::size_t lo, std::size_t hi) {
+            for (std::size_t i = lo; i < hi; ++i) out[i] = value_at(i);
+          },
+          work);
+      ASSERT_EQ(out[63], value_at(63));
+    }
   }
 }
 

@@ -59,16 +59,19 @@ Tensor softmax(const Tensor& x, std::int32_t dim) {
   FreshBuffer out(src.size());
   const float* in = src.data();
   float* base = out.data();
+  // An element of softmax (exponential, sums, division) costs about eight of an add.
+  const std::size_t work = src.size() > runtime::kWorkUnknown / 8 ? runtime::kWorkUnknown : src.size() * 8;
   if (I == 1) {
     // Contiguous slices: a leaf's run of them goes to the kernel at once.
     runtime::parallel_chunk_runs(base, src.size(), chunk,
                                  [&](std::size_t first, std::size_t count, float* dst, std::size_t) {
                                    kernels::softmax_rows(in + first * chunk, dst, count, L);
-                                 });
+                                 },
+                                 work);
   } else {
     runtime::parallel_chunks(base, src.size(), chunk, [&](std::size_t o, float* dst, std::size_t) {
       kernels::softmax_columns(in + o * chunk, dst, L, I);
-    });
+    }, work);
   }
   return Tensor::from_fresh(std::move(out), shape);
 }

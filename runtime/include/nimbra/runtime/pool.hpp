@@ -45,6 +45,16 @@ std::size_t worker_count_from_env(const char* rayon_num_threads, const char* ray
 // many values it wrote.
 using RangeBody = FunctionRef<std::size_t(std::size_t, std::size_t)>;
 
+// What a job costs, when the caller can tell: `work` counts the elements of
+// an element-wise add that take as long (a softmax element counts several).
+// A job below kShareWork (about 35 µs on one core) runs all its pieces on
+// the worker that takes it: the pieces are still offered, but idle workers
+// leave them alone and none is woken for them, since moving a piece's cache
+// lines to another core and waking a helper cost more than the helper saves.
+// A job of unknown cost is shared.
+inline constexpr std::size_t kShareWork = std::size_t{1} << 18;
+inline constexpr std::size_t kWorkUnknown = static_cast<std::size_t>(-1);
+
 namespace detail {
 struct PoolState;
 }
@@ -73,8 +83,8 @@ class WorkerPool {
   bool on_worker_thread() const noexcept;
 
   // Fork-join over items [0, len); returns the sum of the leaves' counts.
-  // len <= 1: body(0, len) on the calling thread.
-  std::size_t parallel_for(std::size_t len, RangeBody body);
+  // len <= 1: body(0, len) on the calling thread. `work`: see kShareWork.
+  std::size_t parallel_for(std::size_t len, RangeBody body, std::size_t work = kWorkUnknown);
 
  private:
   std::size_t worker_count_;
@@ -90,18 +100,19 @@ WorkerPool& global_pool();
 // global_pool().worker_count(); creates the pool if needed.
 std::size_t worker_count();
 
-// global_pool().parallel_for(len, body).
-std::size_t parallel_for(std::size_t len, RangeBody body);
+// global_pool().parallel_for(len, body, work).
+std::size_t parallel_for(std::size_t len, RangeBody body, std::size_t work = kWorkUnknown);
 
 // Each leaf gets its whole range so it can run a vector kernel: leaf(lo, hi)
 // writes outputs lo..hi-1 of the n-element array it refers to.
 template <class Leaf>
-void parallel_collect_ranges(WorkerPool& pool, std::size_t n, Leaf&& leaf) {
+void parallel_collect_ranges(WorkerPool& pool, std::size_t n, Leaf&& leaf,
+                             std::size_t work = kWorkUnknown) {
   auto body = [&](std::size_t lo, std::size_t hi) -> std::size_t {
     leaf(lo, hi);
     return hi - lo;
   };
-  const std::size_t written = pool.parallel_for(n, body);
+  const std::size_t written = pool.parallel_for(n, body, work);
   if (written != n) {
     throw std::logic_error("parallel_collect_ranges: pieces wrote " + std::to_string(written) +
                            " values for " + std::to_string(n) + " outputs");
@@ -109,8 +120,8 @@ void parallel_collect_ranges(WorkerPool& pool, std::size_t n, Leaf&& leaf) {
 }
 
 template <class Leaf>
-void parallel_collect_ranges(std::size_t n, Leaf&& leaf) {
-  parallel_collect_ranges(global_pool(), n, std::forward<Leaf>(leaf));
+void parallel_collect_ranges(std::size_t n, Leaf&& leaf, std::size_t work = kWorkUnknown) {
+  parallel_collect_ranges(global_pool(), n, std::forward<Leaf>(leaf), work);
 }
 
 // out[i] = f(i) for i in [0, n), the same pieces one item at a time. f may be
@@ -132,7 +143,8 @@ void parallel_collect(std::size_t n, float* out, F&& f) {
 // f(first_chunk, chunk_count, run_ptr, run_len), so it can work on several
 // chunks side by side. chunk must be > 0 (std::logic_error otherwise).
 template <class F>
-void parallel_chunk_runs(WorkerPool& pool, float* data, std::size_t len, std::size_t chunk, F&& f) {
+void parallel_chunk_runs(WorkerPool& pool, float* data, std::size_t len, std::size_t chunk, F&& f,
+                         std::size_t work = kWorkUnknown) {
   if (chunk == 0) throw std::logic_error("parallel_chunk_runs: chunk length must be > 0");
   const std::size_t chunks = len / chunk + (len % chunk != 0 ? 1 : 0);
   auto body = [&](std::size_t lo, std::size_t hi) -> std::size_t {
@@ -143,7 +155,7 @@ void parallel_chunk_runs(WorkerPool& pool, float* data, std::size_t len, std::si
     }
     return hi - lo;
   };
-  const std::size_t done = pool.parallel_for(chunks, body);
+  const std::size_t done = pool.parallel_for(chunks, body, work);
   if (done != chunks) {
     throw std::logic_error("parallel_chunk_runs: pieces handled " + std::to_string(done) +
                            " chunks of " + std::to_string(chunks));
@@ -151,26 +163,29 @@ void parallel_chunk_runs(WorkerPool& pool, float* data, std::size_t len, std::si
 }
 
 template <class F>
-void parallel_chunk_runs(float* data, std::size_t len, std::size_t chunk, F&& f) {
-  parallel_chunk_runs(global_pool(), data, len, chunk, std::forward<F>(f));
+void parallel_chunk_runs(float* data, std::size_t len, std::size_t chunk, F&& f,
+                         std::size_t work = kWorkUnknown) {
+  parallel_chunk_runs(global_pool(), data, len, chunk, std::forward<F>(f), work);
 }
 
 // The same pieces on the same threads, one call per chunk:
 // f(chunk_index, chunk_ptr, chunk_len).
 template <class F>
-void parallel_chunks(WorkerPool& pool, float* data, std::size_t len, std::size_t chunk, F&& f) {
+void parallel_chunks(WorkerPool& pool, float* data, std::size_t len, std::size_t chunk, F&& f,
+                     std::size_t work = kWorkUnknown) {
   parallel_chunk_runs(pool, data, len, chunk, [&](std::size_t first, std::size_t count, float* run, std::size_t run_len) {
     for (std::size_t c = 0; c < count; ++c) {
       const std::size_t offset = c * chunk;
       const std::size_t rest = run_len - offset;
       f(first + c, run + offset, rest < chunk ? rest : chunk);
     }
-  });
+  }, work);
 }
 
 template <class F>
-void parallel_chunks(float* data, std::size_t len, std::size_t chunk, F&& f) {
-  parallel_chunks(global_pool(), data, len, chunk, std::forward<F>(f));
+void parallel_chunks(float* data, std::size_t len, std::size_t chunk, F&& f,
+                     std::size_t work = kWorkUnknown) {
+  parallel_chunks(global_pool(), data, len, chunk, std::forward<F>(f), work);
 }
 
 }  // namespace nimbra::runtime
