@@ -130,13 +130,13 @@ Result<Tensor> elementwise(BinaryOp op, const Tensor& a, const Tensor& b) {
   const float* pa = av.data();
   const float* pb = bv.data();
   if (a.shape() == b.shape()) {
-    runtime::parallel_collect_ranges(n, [&](std::size_t lo, std::size_t hi) {
+    runtime::parallel_collect_ranges(n, [op, pa, pb, o](std::size_t lo, std::size_t hi) {
       kernels::binary(op, pa + lo, false, pb + lo, false, o + lo, hi - lo);
     }, n);
   } else {
     const Walk walk = coalesce(out_shape, broadcast_strides(a.shape(), out_shape),
                                broadcast_strides(b.shape(), out_shape));
-    runtime::parallel_collect_ranges(n, [&](std::size_t lo, std::size_t hi) {
+    runtime::parallel_collect_ranges(n, [op, &walk, pa, pb, o](std::size_t lo, std::size_t hi) {
       broadcast_range(op, walk, pa, pb, o, lo, hi);
     }, n);
   }
