@@ -305,10 +305,17 @@ float slice_max(const float* x, std::size_t n) {
   for (; i + K * L <= n; i += K * L)
     for (std::size_t k = 0; k < K; ++k) acc[k] = max(V::load(x + i + k * L), acc[k]);
   for (; i + L <= n; i += L) acc[0] = max(V::load(x + i), acc[0]);
-  alignas(64) float lanes[K * L];
-  for (std::size_t k = 0; k < K; ++k) store(lanes + k * L, acc[k]);
   float m = -INFINITY;
-  for (const float v : lanes) m = v > m ? v : m;
+  if (n >= L) {
+    // The maximum is the same whatever the order of comparisons (up to the
+    // sign of a zero maximum, which exp(x - max) does not see), so fold the
+    // accumulators as vectors and only one vector's lanes one by one: short
+    // rows spend most of their time here.
+    const V folded = max(max(acc[3], acc[2]), max(acc[1], acc[0]));
+    alignas(64) float lanes[L];
+    store(lanes, folded);
+    for (const float v : lanes) m = v > m ? v : m;
+  }
   for (; i < n; ++i) m = x[i] > m ? x[i] : m;
   return m;
 }
