@@ -314,7 +314,7 @@ TEST(Threads, JobsAfterIdleGapsWakeTheWorkers) {
   WorkerPool& pool = pool_of(2);
   std::vector<float> out(64);
   for (int r = 0; r < 60; ++r) {
-    std::this_thread::sleep_for(std::chrono::microseconds(50 * (r % 12)));
+    std::this_thread::sleep_for(std::chrono::microseconds(120 * (r % 12)));
     const std::size_t work = r % 2 == 0 ? out.size() : kWorkUnknown;
     for (int burst = 0; burst < 1 + r % 3; ++burst) {
       out.assign(out.size(), 0.0f);
@@ -331,7 +331,7 @@ TEST(Threads, JobsAfterIdleGapsWakeTheWorkers) {
 
 // Idle gaps, or the hold of a stolen half, that end while the waiting worker
 // spins, falls asleep or sleeps.
-constexpr int kIdleGapsUs[] = {0, 60, 150, 2000};
+constexpr int kIdleGapsUs[] = {0, 150, 900, 3000};
 
 // The owner of a stolen half waits for it in the pool: it spins, then sleeps,
 // and the thief's finish must wake it. The left leaf holds on until the right
@@ -373,7 +373,7 @@ TEST(Threads, DestroyingAPoolStopsItsIdleWorkers) {
 // that left everything to the first worker would still be correct, only slow.
 TEST(Threads, ALongJobGetsHelpFromSleepingWorkers) {
   WorkerPool& pool = pool_of(2);
-  std::this_thread::sleep_for(std::chrono::milliseconds(2));  // past the spin time: all asleep
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));  // past the spin time: all asleep
   std::mutex m;
   std::set<std::thread::id> ids;
   pool.parallel_for(64, [&](std::size_t lo, std::size_t hi) {
