@@ -288,6 +288,9 @@ class Settings:
     blas_cooldown_s: float = 0.1  # pause after a sample of NumPy's BLAS on several
     # threads: OpenBLAS's idle workers busy-wait for about 2**28 cycles (some
     # 70 ms here) and would take a core from whichever library comes next
+    torch_cooldown_s: float = 0.015  # pause after a sample of PyTorch on several
+    # threads: its OpenMP workers keep spinning for about 10 ms after the last
+    # parallel operation, longer than settle_s
 
 
 def _build(col: Column, setup: Optional[Setup], libs: Any, ctl: ThreadControl) -> None:
@@ -362,6 +365,8 @@ def run_workload(w: Workload, libs: Any, ctl: ThreadControl, s: Settings) -> lis
                 cols[key] = Column(lib, count)
                 if lib == "numpy" and th.blas and ctl.count(lib, count) != 1:
                     cols[key].cooldown_s = s.blas_cooldown_s
+                elif lib == "torch" and ctl.count(lib, count) != 1:
+                    cols[key].cooldown_s = s.torch_cooldown_s
     setups = {"nimbra": w.nimbra, "numpy": w.numpy, "torch": w.torch if libs.torch else None}
 
     gc.collect()
