@@ -195,8 +195,8 @@ std::size_t WorkerPool::parallel_for(std::size_t len, RangeBody body, std::size_
       root.len = len;
       root.budget = budget;
       root.signal = &signal;
-      state_->submit(&root, signal, fj.solo);
-      state_->wait_caller(signal, fj.solo);
+      const bool woke = state_->submit(&root, signal, fj.solo);
+      state_->wait_caller(signal, fj.solo, woke);
       total = root.result;
     }
   }

@@ -118,14 +118,16 @@ struct PoolState {
   void wake_worker(Worker& waiter) noexcept;
   // Hands a caller's root job to the workers: a job below kShareWork
   // (`solo`) wakes one worker if none spins, any other job every sleeper.
-  void submit(Job* root, CallerSignal& signal, bool solo) noexcept;
+  // True if it woke one.
+  bool submit(Job* root, CallerSignal& signal, bool solo) noexcept;
   // After a shared job's signal is set: its caller is about to run again on
   // processor `home_cpu`, so idle workers leave it (crowded()). After, not
   // before: a worker that left first could let that processor go idle, and
   // waking the caller there would then take tens of µs.
   void caller_returning(int home_cpu) noexcept;
-  // The caller's side: poll for a while, then sleep.
-  void wait_caller(CallerSignal& signal, bool solo) noexcept;
+  // The caller's side: poll for a while, then sleep. `woke`: what submit()
+  // returned.
+  void wait_caller(CallerSignal& signal, bool solo, bool woke) noexcept;
 
   std::size_t running() const noexcept { return workers.size(); }
 

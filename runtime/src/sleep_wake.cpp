@@ -84,8 +84,13 @@ using Clock = std::chrono::steady_clock;
 // [64,784] x [784,256] matmul takes about 0.3 ms), short enough that an idle
 // process stops burning a processor within a millisecond.
 constexpr std::chrono::microseconds kWorkerSpin{1000};
-// How long a caller polls its completion flag before sleeping on it.
-constexpr std::chrono::microseconds kCallerSpin{50};
+// How long a caller polls its completion flag before sleeping on it. A small
+// job that lasts longer is waiting for a worker's wake-up (tens of µs when
+// its processor was idle); polling through it spares the caller a second
+// wake-up of its own. A shared job's caller polls less: a worker may want
+// its processor.
+constexpr std::chrono::microseconds kCallerSpinSolo{200};
+constexpr std::chrono::microseconds kCallerSpinShared{50};
 
 void cpu_relax() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
@@ -241,7 +246,7 @@ void PoolState::wake_worker(Worker& waiter) noexcept {
   try_wake(waiter);
 }
 
-void PoolState::submit(Job* root, CallerSignal& signal, bool solo) noexcept {
+bool PoolState::submit(Job* root, CallerSignal& signal, bool solo) noexcept {
   // Where we wait: workers keep off that processor (crowded()), unless the
   // job is shared and may want it.
   signal.home_cpu = current_cpu();
@@ -253,14 +258,13 @@ void PoolState::submit(Job* root, CallerSignal& signal, bool solo) noexcept {
   // either it sees the job or we see it gone and wake a sleeper. A worker
   // that is busy looks at the shared queue when it is done.
   full_fence();
-  if (sleepers.load(std::memory_order_acquire) == 0) return;
-  if (solo) {
-    if (spinners.load(std::memory_order_seq_cst) == 0) wake_any();
-    return;
-  }
+  if (sleepers.load(std::memory_order_acquire) == 0) return false;
+  if (solo) return spinners.load(std::memory_order_seq_cst) == 0 && wake_any();
   // A shared job wants every worker: wake them all now rather than one for
   // each piece offered later, on the pieces' path.
-  for (auto& w : workers) try_wake(*w);
+  bool woke = false;
+  for (auto& w : workers) woke = try_wake(*w) || woke;
+  return woke;
 }
 
 void PoolState::caller_returning(int home_cpu) noexcept { note_cpu(caller_cpu, home_cpu); }
@@ -279,7 +283,7 @@ void CallerSignal::set() noexcept {
   if (state.exchange(1, std::memory_order_release) == 2) wake_one(state);
 }
 
-void PoolState::wait_caller(CallerSignal& signal, bool solo) noexcept {
+void PoolState::wait_caller(CallerSignal& signal, bool solo, bool woke) noexcept {
   // Poll first: a small job is done within a microsecond or two, far sooner
   // than a sleep and a wake-up through the OS would take (tens of µs on a
   // processor that went idle).
@@ -292,12 +296,14 @@ void PoolState::wait_caller(CallerSignal& signal, bool solo) noexcept {
       // other worker may finish first and wake us anyway: take turns.
       if (solo) break;
       std::this_thread::yield();
-    } else if (cpu < 0 || (!solo && round % 16 == 0)) {
+    } else if (cpu < 0 || woke || (!solo && round % 16 == 0)) {
+      // A worker we just woke may have been put on our processor, where it
+      // cannot even take the job while we spin.
       std::this_thread::yield();
     } else {
       for (int k = 0; k < 8; ++k) cpu_relax();
     }
-    if (round % 4 == 0 && Clock::now() - start > kCallerSpin) break;
+    if (round % 4 == 0 && Clock::now() - start > (solo ? kCallerSpinSolo : kCallerSpinShared)) break;
   }
   if (!signal.is_set()) {
     std::uint32_t expected = 0;
