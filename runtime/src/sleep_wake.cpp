@@ -175,7 +175,10 @@ Job* PoolState::spin(Worker& self, DoneTest done, bool joining) noexcept {
     note_cpu(self.cpu, cpu);
     const bool crowd = cpu >= 0 && crowded(cpu, self);
     if (crowd && !joining) return nullptr;
-    if (crowd || cpu < 0) {
+    // Now and then give way even when the hints say we are alone: a caller
+    // that moved here since it last said where it runs would otherwise wait
+    // for the rest of our spin.
+    if (crowd || cpu < 0 || round % 64 == 0) {
       std::this_thread::yield();
     } else {
       for (int k = 0; k < 8; ++k) cpu_relax();
