@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cfloat>
+#include <cmath>
 #include <cstdlib>
 #include <thread>
 
@@ -248,6 +249,21 @@ TEST(SoftmaxValues, MaximumIsSubtractedFirst) {
   const Floats small = nimbra::softmax(make({0, 1, 2}, {3}), 0).data_f32();
   EXPECT_TRUE(same_tensor({3}, small, nimbra::softmax(make({1000, 1001, 1002}, {3}), 0)));
   EXPECT_TRUE(same_tensor({3}, small, nimbra::softmax(make({-1e4f - 2, -1e4f - 1, -1e4f}, {3}), 0)));
+}
+
+// Rows long enough for the vector maximum, whose maximum is +0, -0 or both,
+// beside NaN and -inf: the same bits as the one-by-one reference maximum.
+TEST(SoftmaxValues, ZeroMaximaOfEitherSignInLongRows) {
+  const std::uint64_t L = 70;
+  Floats x = values(5 * L, 7);
+  for (float& v : x) v = -std::fabs(v);  // NaN stays NaN; every finite value <= 0
+  for (std::uint64_t r = 0; r < 5; ++r) {
+    x[r * L + 3 + 11 * r] = r % 2 == 0 ? 0.0f : -0.0f;
+    x[r * L + 60 - r] = r < 2 ? -0.0f : 0.0f;
+  }
+  x[4 * L + 9] = -kInf;
+  x[3 * L + 33] = kNaN;
+  EXPECT_TRUE(same_tensor({5, L}, ref_softmax(x, {5, L}, 1), nimbra::softmax(make(x, {5, L}), 1)));
 }
 
 TEST(SoftmaxValues, SpecialValuesPoisonOnlyTheirSlice) {
