@@ -26,7 +26,7 @@ struct alignas(64) ForkJoin {
   ForkJoin(RangeBody b, std::size_t s, bool so) noexcept : body(b), splits(s), solo(so) {}
   RangeBody body;
   std::size_t splits;  // worker_count: the root budget and the floor of a re-armed one
-  bool solo;           // below kShareWork: nobody is called in to help
+  bool solo;           // below kShareWork: its pieces stay on the worker that took the root
   std::atomic<bool> failed{false};
   std::exception_ptr error;  // written once, by the thread that set `failed`
 };
@@ -72,7 +72,10 @@ struct alignas(64) PieceJob : Job {
 // caller made and handed to the pool).
 std::size_t fork_join(ForkJoin& fj, Worker* self, std::size_t lo, std::size_t mid,
                       std::size_t hi, std::size_t budget, bool halves_migrated) noexcept {
-  if (self == nullptr) {  // no worker threads at all: both halves here
+  // No worker threads at all, or a job too small to share: both halves here,
+  // left first. Offering the right half would cost a fence and a
+  // compare-and-swap on the deque per split, for a piece nobody should take.
+  if (self == nullptr || fj.solo) {
     const std::size_t left = run_piece(fj, nullptr, lo, mid, budget, halves_migrated);
     return left + run_piece(fj, nullptr, mid, hi, budget, halves_migrated);
   }
@@ -89,7 +92,7 @@ std::size_t fork_join(ForkJoin& fj, Worker* self, std::size_t lo, std::size_t mi
     const std::size_t left = run_piece(fj, self, lo, mid, budget, halves_migrated);
     return left + run_piece(fj, self, mid, hi, budget, halves_migrated);
   }
-  if (!fj.solo) self->pool->announce_piece();
+  self->pool->announce_piece();
   const std::size_t left = run_piece(fj, self, lo, mid, budget, halves_migrated);
   Job* top = nullptr;
   if (self->deque.pop(top)) {
@@ -138,9 +141,7 @@ struct alignas(64) RootJob : Job {
   static void run(Job* job, Worker& worker) noexcept {
     auto* root = static_cast<RootJob*>(job);
     const bool solo = root->fj->solo;
-    if (solo) worker.solo.store(true, std::memory_order_relaxed);
     root->result = fork_join(*root->fj, &worker, 0, root->mid, root->len, root->budget, true);
-    if (solo) worker.solo.store(false, std::memory_order_relaxed);
     CallerSignal* signal = root->signal;
     const int home = signal->home_cpu;
     signal->set();  // `root` lives on the caller's stack and may be gone from here on

@@ -116,7 +116,7 @@ Job* PoolState::find_work(Worker& self) noexcept {
       bool contended = false;
       for (std::size_t k = 0; k < n; ++k) {
         const std::size_t v = (first + k) % n;
-        if (v == self.index || workers[v]->solo.load(std::memory_order_relaxed)) continue;
+        if (v == self.index) continue;
         switch (workers[v]->deque.steal(job)) {
           case StealOutcome::taken:
             return job;

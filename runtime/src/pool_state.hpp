@@ -84,9 +84,6 @@ struct alignas(64) Worker {
   // job (hints, relaxed).
   std::atomic<int> cpu{-1};
   std::atomic<bool> busy{false};
-  // Set while this worker runs a job below kShareWork: thieves leave
-  // its deque alone (a hint, relaxed).
-  std::atomic<bool> solo{false};
   std::uint64_t rng;  // victim choice, owner only
 };
 

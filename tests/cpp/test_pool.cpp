@@ -154,14 +154,14 @@ TEST(Pool, ParallelForAddsTheLeavesCounts) {
 
 // ---- division of a job --------------------------------------------------------------
 
-std::vector<Range> leaves_of(WorkerPool& pool, std::size_t len) {
+std::vector<Range> leaves_of(WorkerPool& pool, std::size_t len, std::size_t work = kWorkUnknown) {
   std::mutex m;
   std::vector<Range> leaves;
   pool.parallel_for(len, [&](std::size_t lo, std::size_t hi) {
     std::lock_guard<std::mutex> lock(m);
     leaves.emplace_back(lo, hi);
     return hi - lo;
-  });
+  }, work);
   std::sort(leaves.begin(), leaves.end());
   return leaves;
 }
@@ -181,6 +181,39 @@ TEST(Division, OneWorkerIsDeterministic) {
     EXPECT_EQ(leaves_of(*pool, 100), want100);
     EXPECT_EQ(leaves_of(*pool, 3), want3);
     EXPECT_EQ(leaves_of(*pool, 2), want2);
+  }
+}
+
+// The leaves of a job nobody steals from, written out from the rule: the
+// root and its two halves (handed to the pool) re-arm to worker_count, every
+// other piece halves its budget, a budget of 0 or a single item ends it.
+void undisturbed(std::size_t lo, std::size_t hi, std::size_t budget, bool rearm, std::size_t workers,
+                 std::vector<Range>& out) {
+  if ((hi - lo) / 2 < 1 || (!rearm && budget == 0)) {
+    out.emplace_back(lo, hi);
+    return;
+  }
+  if (rearm) {
+    budget = std::max(budget / 2, workers);
+  } else {
+    budget /= 2;
+  }
+  const std::size_t mid = lo + (hi - lo) / 2;
+  undisturbed(lo, mid, budget, false, workers, out);
+  undisturbed(mid, hi, budget, false, workers, out);
+}
+
+// A job too small to share stays on one worker, so on any pool its division
+// is the undisturbed one.
+TEST(Division, SmallJobsAreDividedAsUndisturbed) {
+  for (const std::size_t workers : {1, 2, 3, 8}) {
+    for (const std::size_t len : {2, 3, 16, 100, 1001}) {
+      std::vector<Range> want;
+      const std::size_t mid = len / 2;
+      undisturbed(0, mid, workers / 2, true, workers, want);
+      undisturbed(mid, len, workers / 2, true, workers, want);
+      EXPECT_EQ(leaves_of(pool_of(workers), len, 1), want) << workers << " workers, " << len;
+    }
   }
 }
 

@@ -48,10 +48,10 @@ using RangeBody = FunctionRef<std::size_t(std::size_t, std::size_t)>;
 // What a job costs, when the caller can tell: `work` counts the elements of
 // an element-wise add that take as long (a softmax element counts several).
 // A job below kShareWork (about 35 µs on one core) runs all its pieces on
-// the worker that takes it: the pieces are still offered, but idle workers
-// leave them alone and none is woken for them, since moving a piece's cache
-// lines to another core and waking a helper cost more than the helper saves.
-// A job of unknown cost is shared.
+// the worker that takes it: they are divided by the same budget, but not
+// offered to the others and nobody is woken for them, since moving a piece's
+// cache lines to another core and waking a helper cost more than the helper
+// saves. A job of unknown cost is shared.
 inline constexpr std::size_t kShareWork = std::size_t{1} << 18;
 inline constexpr std::size_t kWorkUnknown = static_cast<std::size_t>(-1);
 
