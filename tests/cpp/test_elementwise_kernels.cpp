@@ -189,7 +189,8 @@ const OpCase kOps[] = {{k::BinaryOp::Add, "add", [](float x, float y) { return x
 class BinaryVariant : public ::testing::TestWithParam<Isa> {};
 
 // All four held/streamed combinations, every length, misaligned operands and
-// output, held values from every float class.
+// output, held values from every float class; through `binary` and through
+// the loop that binary_loop_of looks up (alternating by offset).
 TEST_P(BinaryVariant, MatchesScalarForEveryShapeOfCall) {
   const std::vector<float> pool = value_pool();
   const float held[] = {0.0f, -0.0f, 1.5f, -3.25f, FLT_TRUE_MIN, FLT_MAX, kInf, -kInf, kNaN};
@@ -203,7 +204,11 @@ TEST_P(BinaryVariant, MatchesScalarForEveryShapeOfCall) {
           const std::vector<float> a = a_scalar ? std::vector<float>(off + 1, ha) : placed(pool, 3 * n + off, off, n);
           const std::vector<float> b = b_scalar ? std::vector<float>(1, hb) : placed(pool, 5 * n + 11, 0, n);
           Output out((3 * off + 1) % kOffsets, n);
-          table.binary(oc.op, a.data() + off, a_scalar, b.data(), b_scalar, out.data(), n);
+          if (off % 2 == 0) {
+            table.binary(oc.op, a.data() + off, a_scalar, b.data(), b_scalar, out.data(), n);
+          } else {
+            table.binary_loop_of(oc.op, a_scalar, b_scalar)(a.data() + off, b.data(), out.data(), n);
+          }
           for (std::size_t i = 0; i < n; ++i) {
             const float x = a[a_scalar ? off : off + i], y = b[b_scalar ? 0 : i];
             ASSERT_TRUE(same_float(oc.scalar(x, y), out.data()[i]))

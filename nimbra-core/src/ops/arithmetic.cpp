@@ -79,8 +79,8 @@ Walk coalesce(const Shape& out, const Strides& sa, const Strides& sb) {
 }
 
 // Writes out[lo .. hi) of the broadcast result, one output row segment per
-// kernel call.
-void broadcast_range(BinaryOp op, const Walk& w, const float* a, const float* b, float* out,
+// call of `loop` (binary's loop for the walk's innermost steps).
+void broadcast_range(kernels::BinaryLoopFn loop, const Walk& w, const float* a, const float* b, float* out,
                      std::uint64_t lo, std::uint64_t hi) {
   if (lo >= hi) return;  // also keeps an empty result (a row width of 0) out of the index arithmetic
   const std::size_t nd = w.size.size();
@@ -100,8 +100,7 @@ void broadcast_range(BinaryOp op, const Walk& w, const float* a, const float* b,
   std::uint64_t i = lo;
   while (i < hi) {
     const std::uint64_t len = std::min(width - col, hi - i);
-    kernels::binary(op, a + base_a + col * step_a, step_a == 0, b + base_b + col * step_b, step_b == 0,
-                    out + i, len);
+    loop(a + base_a + col * step_a, b + base_b + col * step_b, out + i, len);
     i += len;
     col = 0;
     for (std::size_t d = nd - 1; d-- > 0;) {
@@ -130,14 +129,17 @@ Result<Tensor> elementwise(BinaryOp op, const Tensor& a, const Tensor& b) {
   const float* pa = av.data();
   const float* pb = bv.data();
   if (a.shape() == b.shape()) {
-    runtime::parallel_collect_ranges(n, [op, pa, pb, o](std::size_t lo, std::size_t hi) {
-      kernels::binary(op, pa + lo, false, pb + lo, false, o + lo, hi - lo);
+    const kernels::BinaryLoopFn loop = kernels::binary_loop_of(op, false, false);
+    runtime::parallel_collect_ranges(n, [loop, pa, pb, o](std::size_t lo, std::size_t hi) {
+      loop(pa + lo, pb + lo, o + lo, hi - lo);
     }, n);
   } else {
     const Walk walk = coalesce(out_shape, broadcast_strides(a.shape(), out_shape),
                                broadcast_strides(b.shape(), out_shape));
-    runtime::parallel_collect_ranges(n, [op, &walk, pa, pb, o](std::size_t lo, std::size_t hi) {
-      broadcast_range(op, walk, pa, pb, o, lo, hi);
+    const kernels::BinaryLoopFn loop =
+        kernels::binary_loop_of(op, walk.sa[walk.sa.size() - 1] == 0, walk.sb[walk.sb.size() - 1] == 0);
+    runtime::parallel_collect_ranges(n, [loop, &walk, pa, pb, o](std::size_t lo, std::size_t hi) {
+      broadcast_range(loop, walk, pa, pb, o, lo, hi);
     }, n);
   }
   return Tensor::from_fresh(std::move(out), out_shape);

@@ -108,6 +108,9 @@ void binary(BinaryOp op, const float* a, bool a_scalar, const float* b, bool b_s
             std::size_t n) {
   element_kernels_best().binary(op, a, a_scalar, b, b_scalar, out, n);
 }
+BinaryLoopFn binary_loop_of(BinaryOp op, bool a_scalar, bool b_scalar) {
+  return element_kernels_best().binary_loop_of(op, a_scalar, b_scalar);
+}
 void relu(const float* x, float* y, std::size_t n) { element_kernels_best().relu(x, y, n); }
 void sigmoid(const float* x, float* y, std::size_t n) { element_kernels_best().sigmoid(x, y, n); }
 void gelu(const float* x, float* y, std::size_t n) { element_kernels_best().gelu(x, y, n); }

@@ -25,6 +25,11 @@ enum class BinaryOp { Add, Sub, Mul };
 void binary(BinaryOp op, const float* a, bool a_scalar, const float* b, bool b_scalar, float* out,
             std::size_t n);
 
+// binary's loop for one operation and operand form, looked up once for a
+// whole job so that each of its pieces calls straight into the loop.
+using BinaryLoopFn = void (*)(const float* a, const float* b, float* out, std::size_t n);
+BinaryLoopFn binary_loop_of(BinaryOp op, bool a_scalar, bool b_scalar);
+
 // x, y: (n). y[i] = f(x[i]) for i in [0, n).
 void relu(const float* x, float* y, std::size_t n);
 void sigmoid(const float* x, float* y, std::size_t n);
@@ -48,8 +53,10 @@ using UnaryFn = decltype(&relu);
 using ExpShiftedFn = void (*)(const float* x, float m, float* y, std::size_t n);
 using SoftmaxRowsFn = decltype(&softmax_rows);
 using SoftmaxColumnsFn = decltype(&softmax_columns);
+using BinaryLoopLookup = decltype(&binary_loop_of);
 struct ElementKernels {
   BinaryFn binary;
+  BinaryLoopLookup binary_loop_of;
   UnaryFn relu;
   UnaryFn sigmoid;
   UnaryFn gelu;

@@ -424,6 +424,19 @@ struct Variant {
     }
     fail_precondition("binary: unknown BinaryOp " + std::to_string(static_cast<int>(op)));
   }
+  template <class Op>
+  static BinaryLoopFn loop_for(bool a_scalar, bool b_scalar) {
+    if (a_scalar) return b_scalar ? &binary_loop<V, Op, true, true> : &binary_loop<V, Op, true, false>;
+    return b_scalar ? &binary_loop<V, Op, false, true> : &binary_loop<V, Op, false, false>;
+  }
+  static BinaryLoopFn loop_of(BinaryOp op, bool a_scalar, bool b_scalar) {
+    switch (op) {
+      case BinaryOp::Add: return loop_for<AddOp>(a_scalar, b_scalar);
+      case BinaryOp::Sub: return loop_for<SubOp>(a_scalar, b_scalar);
+      case BinaryOp::Mul: return loop_for<MulOp>(a_scalar, b_scalar);
+    }
+    fail_precondition("binary_loop_of: unknown BinaryOp " + std::to_string(static_cast<int>(op)));
+  }
   static void relu(const float* x, float* y, std::size_t n) { map_unary<V, Relu>(x, y, n); }
   static void sigmoid(const float* x, float* y, std::size_t n) { map_unary<V, Sigmoid>(x, y, n); }
   static void gelu(const float* x, float* y, std::size_t n) { map_unary<V, Gelu>(x, y, n); }
@@ -436,7 +449,7 @@ struct Variant {
   static void softmax_columns(const float* src, float* dst, std::size_t L, std::size_t I) {
     kernels::softmax_columns<V>(src, dst, L, I);
   }
-  static constexpr ElementKernels table{&binary, &relu, &sigmoid, &gelu, &exp_shifted, &softmax_rows,
+  static constexpr ElementKernels table{&binary, &loop_of, &relu, &sigmoid, &gelu, &exp_shifted, &softmax_rows,
                                         &softmax_columns};
 };
 
