@@ -154,6 +154,10 @@ struct PoolState {
   bool crowded(int cpu, const Worker& self) const noexcept;
   // Whether a worker running a job was last seen on processor `cpu`.
   bool busy_worker_on(int cpu) const noexcept;
+  // Whether two awake workers were last seen on one processor other than
+  // `caller` (the first such pair found; with more workers than processors
+  // there always is one).
+  bool workers_doubled_up(int caller) const noexcept;
   void worker_main(Worker& self) noexcept;
 };
 

@@ -28,7 +28,8 @@
 // processor's claim (caller_cpu = -1), so a worker there may run pieces;
 // the worker that finishes the job hands the claim back (caller_returning()).
 // A caller polls its CallerSignal for a while, then sleeps on it
-// (wait_caller()).
+// (wait_caller()); a shared job's caller sleeps at once when the job's
+// workers have crowded onto one processor.
 #include <chrono>
 #include <thread>
 
@@ -136,6 +137,18 @@ bool PoolState::busy_worker_on(int cpu) const noexcept {
     if (w->busy.load(std::memory_order_relaxed) && w->cpu.load(std::memory_order_relaxed) == cpu) {
       return true;
     }
+  }
+  return false;
+}
+
+bool PoolState::workers_doubled_up(int caller) const noexcept {
+  int seen = -1;
+  for (const auto& w : workers) {
+    if (w->sleep_state.load(std::memory_order_relaxed) != 0) continue;
+    const int c = w->cpu.load(std::memory_order_relaxed);
+    if (c < 0 || c == caller) continue;
+    if (c == seen) return true;
+    seen = c;
   }
   return false;
 }
@@ -301,6 +314,12 @@ void PoolState::wait_caller(CallerSignal& signal, bool solo, bool woke) noexcept
       // other worker may finish first and wake us anyway: take turns.
       if (solo) break;
       std::this_thread::yield();
+    } else if (!solo && round % 8 == 0 && cpu >= 0 && workers_doubled_up(cpu)) {
+      // The job's workers share another processor while ours only polls:
+      // sleep, so ours goes idle and the scheduler moves one of them here.
+      // It would not on its own: one task here and two there is no
+      // imbalance it corrects.
+      break;
     } else if (cpu < 0 || woke || (!solo && round % 128 == 0)) {
       // A worker we just woke may have been put on our processor, where it
       // cannot even take the job while we spin.
