@@ -185,8 +185,9 @@ INSTANTIATE_TEST_SUITE_P(Selected, GemmLayouts,
                          ::testing::Values(std::make_tuple(1, 65, 129), std::make_tuple(7, 63, 257),
                                            std::make_tuple(65, 1, 64), std::make_tuple(129, 257, 65),
                                            std::make_tuple(257, 129, 300), std::make_tuple(64, 64, 1),
-                                           // k x row stride large enough to pack A
-                                           std::make_tuple(70, 80, 520)));
+                                           // k x row stride large enough to pack A, and
+                                           // more columns than four micro-panels of any variant
+                                           std::make_tuple(70, 140, 520)));
 
 // Zero strides repeat one row or column (a broadcast view).
 TEST(GemmLayouts, ZeroStrides) {

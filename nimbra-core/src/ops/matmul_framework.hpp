@@ -101,9 +101,9 @@ void tile(std::size_t kc, const float* a, std::ptrdiff_t a_rs, std::ptrdiff_t a_
       bv[v] = (Partial && v == NV - 1) ? V::load(b + v * W, last) : V::load(b + v * W);
 #pragma GCC unroll 32
     for (int i = 0; i < R; ++i) {
-      const V ai = V::broadcast_from(a + i * a_rs);
+      const float* ai = a + i * a_rs;
 #pragma GCC unroll 16
-      for (int v = 0; v < NV; ++v) acc[i][v] = acc[i][v] + ai * bv[v];
+      for (int v = 0; v < NV; ++v) acc[i][v] = acc[i][v] + simd::times_broadcast(bv[v], ai);
     }
     a += a_cs;
     b += b_rs;
@@ -128,10 +128,13 @@ using TileFn = void (*)(std::size_t, const float*, std::ptrdiff_t, std::ptrdiff_
 //   SHORT_ACC       accumulator budget of the wide tiles used when m < MR
 //   KC, MC, NC      cache blocks: B micro-panel (KC x NR) in L1 / L2, A block
 //                   (MC x KC) in L2, B panel (KC x NC) in L3
+//   VA              a vector of MR lanes, if any, for transposing A into
+//                   micro-panels
 template <class V, int MR_, int NV_, int SHORT_ACC_, std::size_t KC_, std::size_t MC_,
-          std::size_t NC_>
+          std::size_t NC_, class VA_ = V>
 struct Shape {
   using Vec = V;
+  using VecA = VA_;
   static constexpr int MR = MR_, NV = NV_, SHORT_ACC = SHORT_ACC_;
   static constexpr std::size_t W = V::lanes, NR = NV_ * V::lanes;
   static constexpr std::size_t KC = KC_, MC = MC_, NC = NC_;
@@ -312,8 +315,8 @@ struct Gemm {
       std::size_t p = 0;
       if (rs == 1) {
         for (; p < kc; ++p) std::memcpy(d + p * MR, s + p * cs, rows * sizeof(float));
-      } else if (cs == 1 && rows == MR && std::size_t(MR) == W) {
-        for (; p + W <= kc; p += W) simd::transpose_square<V>(s + p, rs, d + p * MR, MR);
+      } else if (cs == 1 && rows == MR && std::size_t(MR) == S::VecA::lanes) {
+        for (; p + MR <= kc; p += MR) simd::transpose_square<typename S::VecA>(s + p, rs, d + p * MR, MR);
       } else if (rows == MR) {
         for (; p < kc; ++p)
 #pragma GCC unroll 32

@@ -30,10 +30,13 @@
 //                                end at the end of an allocation).
 //   stream(p, a)                 store past the caches; p aligned to the vector
 //                                width; stream_fence() after the last one.
+//   times_broadcast(b, p)        b * Vec::broadcast_from(p); on AVX-512 one
+//                                instruction, the broadcast folded into the
+//                                multiply.
 //   transpose_square<Vec>(s, ls, d, ld)
-//                                (sse, avx2) d[c*ld + r] = s[r*ls + c] for
-//                                r, c < lanes: a square of lanes rows loaded,
-//                                transposed in registers and stored.
+//                                d[c*ld + r] = s[r*ls + c] for r, c < lanes:
+//                                a square of lanes rows loaded, transposed in
+//                                registers and stored.
 // The exact exponential of the softmax kernels extends this vocabulary in
 // ops/exp_rn.hpp.
 //
@@ -309,7 +312,7 @@ struct Vec {
   NIMBRA_SIMD_INLINE static Vec load(const float* p, Tail t) { return {_mm512_maskz_loadu_ps(t.m, p)}; }
 };
 
-// The 8-lane vector of the AVX-512 matmul (see the table at the top).
+// 8 lanes in AVX-512 code (the matmul transposes A into micro-panels with it).
 using Vec8 = avx2::Vec;
 
 NIMBRA_SIMD_INLINE void store(float* p, Vec a) { _mm512_storeu_ps(p, a.v); }
@@ -331,7 +334,29 @@ NIMBRA_SIMD_INLINE Mask gt(Vec a, Vec b) { return {_mm512_cmp_ps_mask(a.v, b.v, 
 NIMBRA_SIMD_INLINE Vec select(Mask m, Vec t, Vec f) { return {_mm512_mask_blend_ps(m.m, f.v, t.v)}; }
 
 }  // namespace avx512
+
+// A 512-bit broadcast into a register takes a slot of the floating-point
+// pipes on Zen 4, which a matmul tile needs for its multiplies and adds;
+// folded into the multiply ({1to16}) it is a plain load.
+NIMBRA_SIMD_INLINE avx512::Vec times_broadcast(avx512::Vec b, const float* p) {
+  __m512 r;
+  asm("vmulps %1%{1to16%}, %2, %0" : "=v"(r) : "m"(*p), "v"(b.v));
+  return {r};
+}
+
+// Four 8 x 8 squares.
+template <>
+NIMBRA_SIMD_INLINE void transpose_square<avx512::Vec>(const float* s, std::ptrdiff_t ls, float* d,
+                                                      std::ptrdiff_t ld) {
+  for (std::ptrdiff_t r = 0; r < 16; r += 8)
+    for (std::ptrdiff_t c = 0; c < 16; c += 8) transpose_square<avx2::Vec>(s + r * ls + c, ls, d + c * ld + r, ld);
+}
 #endif
+
+template <class V>
+NIMBRA_SIMD_INLINE V times_broadcast(V b, const float* p) {
+  return V::broadcast_from(p) * b;
+}
 
 }  // inline namespace NIMBRA_SIMD_ABI
 }  // namespace nimbra::simd
