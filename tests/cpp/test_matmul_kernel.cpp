@@ -187,7 +187,10 @@ INSTANTIATE_TEST_SUITE_P(Selected, GemmLayouts,
                                            std::make_tuple(257, 129, 300), std::make_tuple(64, 64, 1),
                                            // k x row stride large enough to pack A, and
                                            // more columns than four micro-panels of any variant
-                                           std::make_tuple(70, 140, 520)));
+                                           std::make_tuple(70, 140, 520),
+                                           // a few rows times a transposed B: the
+                                           // transposed product, across inner blocks
+                                           std::make_tuple(40, 70, 600)));
 
 // Zero strides repeat one row or column (a broadcast view).
 TEST(GemmLayouts, ZeroStrides) {

@@ -8,6 +8,8 @@
 //   k = 0, k = 1         one pass writing C, streamed past the caches when large
 //   m = 1, B cs = 1      a sweep down B, row after row (row_times_matrix)
 //   m < MR, B cs = 1     wide tiles straight on the operands (short_rows)
+//   a few rows of A times a transposed view (a Linear layer's weight):
+//                        the transposed product (transposed)
 //   otherwise            the blocked loop nest below
 //
 // Loop nest of the blocked path (Goto / BLIS), outermost first:
@@ -36,9 +38,9 @@
 namespace nimbra::kernels::mm {
 
 // Per-thread packing buffers (plain code, in matmul_scratch.cpp): slot 0 holds
-// the packed A block, slot 1 the packed B panel. 64-byte aligned; they grow
-// on demand and are kept for the thread's lifetime, so steady-state calls do
-// not allocate.
+// the packed A block, slot 1 the packed B panel, slot 2 a transposed product
+// (Gemm::transposed). 64-byte aligned; they grow on demand and are kept for
+// the thread's lifetime, so steady-state calls do not allocate.
 float* scratch(int slot, std::size_t floats);
 
 // The wider variants' tables, each defined in the file compiled for its ISA.
@@ -397,6 +399,34 @@ struct Gemm {
     }
   }
 
+  // ---- a few rows of A times a transposed view ---------------------------
+  // A transposed B (its columns contiguous: the weight of a Linear layer)
+  // must be packed whole before the blocked loops can use it, which for a few
+  // rows of A costs up to a tenth of the product. C^T = B^T A^T reads B^T in
+  // place as its left operand and packs only A^T. Each output is the same
+  // ascending chain of the same products, their two factors swapped (which
+  // leaves an IEEE product unchanged), written to scratch and then
+  // transposed into C.
+  static constexpr std::size_t kTransposedRowsMax = 64;
+  static bool want_transposed(std::size_t m, MatView a, MatView b) {
+    return m >= std::size_t(MR) && m <= kTransposedRowsMax && b.rs == 1 && b.cs != 1 && a.cs == 1;
+  }
+  static void transposed(std::size_t m, std::size_t n, std::size_t k, MatView a, MatView b,
+                         float* c, std::size_t ldc) {
+    float* ct = scratch(2, n * m);
+    blocked(n, m, k, MatView{b.data, b.cs, b.rs}, MatView{a.data, a.cs, a.rs}, ct, m);
+    // c[i*ldc + j] = ct[j*m + i], in squares of W x W where they fit.
+    std::size_t i0 = 0;
+    for (; i0 + W <= m; i0 += W) {
+      std::size_t j0 = 0;
+      for (; j0 + W <= n; j0 += W) simd::transpose_square<V>(ct + j0 * m + i0, std::ptrdiff_t(m), c + i0 * ldc + j0, std::ptrdiff_t(ldc));
+      for (; j0 < n; ++j0)
+        for (std::size_t i = i0; i < i0 + W; ++i) c[i * ldc + j0] = ct[j0 * m + i];
+    }
+    for (; i0 < m; ++i0)
+      for (std::size_t j = 0; j < n; ++j) c[i0 * ldc + j] = ct[j * m + i0];
+  }
+
   static void run(std::size_t m, std::size_t n, std::size_t k, MatView a, MatView b, float* c,
                   std::size_t ldc) {
     if (m == 0 || n == 0) return;
@@ -404,6 +434,7 @@ struct Gemm {
     if (k == 1) return outer(m, n, &a, b, c, ldc);
     if (m == 1 && b.cs == 1) return row_times_matrix(n, k, a, b, c);
     if (m < std::size_t(MR) && b.cs == 1) return short_rows(m, n, k, a, b, c, ldc);
+    if (want_transposed(m, a, b)) return transposed(m, n, k, a, b, c, ldc);
     blocked(m, n, k, a, b, c, ldc);
   }
 };

@@ -11,7 +11,7 @@ struct Buffer {
   std::size_t size = 0;
   ~Buffer() { ::operator delete[](data, std::align_val_t(64)); }
 };
-thread_local Buffer t_buffers[2];
+thread_local Buffer t_buffers[3];
 }  // namespace
 
 float* scratch(int slot, std::size_t floats) {
