@@ -67,6 +67,13 @@ struct alignas(64) PieceJob : Job {
   }
 };
 
+// Both halves on this thread, left first, nothing offered.
+std::size_t both_here(ForkJoin& fj, Worker* self, std::size_t lo, std::size_t mid, std::size_t hi,
+                      std::size_t budget, bool halves_migrated) noexcept {
+  const std::size_t left = run_piece(fj, self, lo, mid, budget, halves_migrated);
+  return left + run_piece(fj, self, mid, hi, budget, halves_migrated);
+}
+
 // Runs [lo, mid) and [mid, hi) as a fork-join. halves_migrated: both halves
 // count as started away from their creator (the root's halves, which the
 // caller made and handed to the pool).
@@ -75,10 +82,7 @@ std::size_t fork_join(ForkJoin& fj, Worker* self, std::size_t lo, std::size_t mi
   // No worker threads at all, or a job too small to share: both halves here,
   // left first. Offering the right half would cost a fence and a
   // compare-and-swap on the deque per split, for a piece nobody should take.
-  if (self == nullptr || fj.solo) {
-    const std::size_t left = run_piece(fj, nullptr, lo, mid, budget, halves_migrated);
-    return left + run_piece(fj, nullptr, mid, hi, budget, halves_migrated);
-  }
+  if (self == nullptr || fj.solo) return both_here(fj, self, lo, mid, hi, budget, halves_migrated);
   PieceJob right;
   right.execute = &PieceJob::run;
   right.fj = &fj;
@@ -89,8 +93,7 @@ std::size_t fork_join(ForkJoin& fj, Worker* self, std::size_t lo, std::size_t mi
   try {
     self->deque.push(&right);
   } catch (...) {  // no memory to grow the deque: nothing offered, run both here
-    const std::size_t left = run_piece(fj, self, lo, mid, budget, halves_migrated);
-    return left + run_piece(fj, self, mid, hi, budget, halves_migrated);
+    return both_here(fj, self, lo, mid, hi, budget, halves_migrated);
   }
   self->pool->announce_piece();
   const std::size_t left = run_piece(fj, self, lo, mid, budget, halves_migrated);

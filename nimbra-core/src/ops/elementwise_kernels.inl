@@ -228,18 +228,6 @@ void binary_loop(const float* a, const float* b, float* out, std::size_t n) {
   if (i < n) partial(i, n - i);
 }
 
-template <class V, class Op>
-void binary_for(const float* a, bool a_scalar, const float* b, bool b_scalar, float* out,
-                std::size_t n) {
-  if (a_scalar) {
-    if (b_scalar) binary_loop<V, Op, true, true>(a, b, out, n);
-    else binary_loop<V, Op, true, false>(a, b, out, n);
-  } else {
-    if (b_scalar) binary_loop<V, Op, false, true>(a, b, out, n);
-    else binary_loop<V, Op, false, false>(a, b, out, n);
-  }
-}
-
 // ---- softmax --------------------------------------------------------------
 // Every exponential is the platform's expf(v - m), bit for bit: variants with
 // exp_rn take its lanes where it vouches for them and call expf for the rest
@@ -417,12 +405,7 @@ template <class V>
 struct Variant {
   static void binary(BinaryOp op, const float* a, bool a_scalar, const float* b, bool b_scalar,
                      float* out, std::size_t n) {
-    switch (op) {
-      case BinaryOp::Add: return binary_for<V, AddOp>(a, a_scalar, b, b_scalar, out, n);
-      case BinaryOp::Sub: return binary_for<V, SubOp>(a, a_scalar, b, b_scalar, out, n);
-      case BinaryOp::Mul: return binary_for<V, MulOp>(a, a_scalar, b, b_scalar, out, n);
-    }
-    fail_precondition("binary: unknown BinaryOp " + std::to_string(static_cast<int>(op)));
+    loop_of(op, a_scalar, b_scalar)(a, b, out, n);
   }
   template <class Op>
   static BinaryLoopFn loop_for(bool a_scalar, bool b_scalar) {
