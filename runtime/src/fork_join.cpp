@@ -56,6 +56,7 @@ struct alignas(64) PieceJob : Job {
 
   static void run(Job* job, Worker& thief) noexcept {
     auto* piece = static_cast<PieceJob*>(job);
+    thief.pool->spread_out(thief);
     const bool migrated = &thief != piece->owner;  // always true today; see fork_join()
     piece->result = run_piece(*piece->fj, &thief, piece->lo, piece->hi, piece->budget, migrated);
     Worker& owner = *piece->owner;
@@ -144,6 +145,7 @@ struct alignas(64) RootJob : Job {
   static void run(Job* job, Worker& worker) noexcept {
     auto* root = static_cast<RootJob*>(job);
     const bool solo = root->fj->solo;
+    if (!solo) worker.pool->spread_out(worker);
     root->result = fork_join(*root->fj, &worker, 0, root->mid, root->len, root->budget, true);
     CallerSignal* signal = root->signal;
     const int home = signal->home_cpu;

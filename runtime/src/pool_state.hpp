@@ -122,6 +122,9 @@ struct PoolState {
   // before: a worker that left first could let that processor go idle, and
   // waking the caller there would then take tens of µs.
   void caller_returning(int home_cpu) noexcept;
+  // Before a worker runs a piece of a shared job: if another worker already
+  // runs one on this processor while one of ours has none, move there.
+  void spread_out(Worker& self) noexcept;
   // The caller's side: poll for a while, then sleep. `woke`: what submit()
   // returned.
   void wait_caller(CallerSignal& signal, bool solo, bool woke) noexcept;

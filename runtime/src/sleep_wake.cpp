@@ -28,8 +28,10 @@
 // processor's claim (caller_cpu = -1), so a worker there may run pieces;
 // the worker that finishes the job hands the claim back (caller_returning()).
 // A caller polls its CallerSignal for a while, then sleeps on it
-// (wait_caller()); a shared job's caller sleeps at once when the job's
-// workers have crowded onto one processor.
+// (wait_caller()); a shared job's caller sleeps at once when it had to wake
+// a worker and still runs, or when the job's workers have crowded onto one
+// processor. A worker that starts a shared job's piece beside another awake
+// worker moves itself to a processor without one (spread_out()).
 #include <chrono>
 #include <thread>
 
@@ -154,6 +156,59 @@ bool PoolState::workers_doubled_up(int caller) const noexcept {
 }
 
 // ---- the worker's side --------------------------------------------------------------
+
+// Two workers that run one job on one processor while another processor of
+// ours has none halve the job's speed, and the scheduler does not correct
+// it: a processor that goes idle only briefly (between a caller's jobs) does
+// not pull work, and the periodic balancing took tens of ms here. The later
+// of the two moves itself: a mask of the free processor alone migrates it
+// there at once, and the old mask put back right after keeps it free to move
+// again. Checked only for shared jobs, whose pieces are worth the scan.
+void PoolState::spread_out(Worker& self) noexcept {
+#if defined(__linux__)
+  const int cpu = current_cpu();
+  note_cpu(self.cpu, cpu);
+  if (cpu < 0 || workers.size() < 2) return;
+  // Another awake worker here: one that runs a job too (of two such, the
+  // first stays), or one that waits for the processor we hold.
+  bool doubled = false;
+  for (const auto& w : workers) {
+    if (w.get() == &self || w->sleep_state.load(std::memory_order_relaxed) != 0 ||
+        w->cpu.load(std::memory_order_relaxed) != cpu) {
+      continue;
+    }
+    if (!w->busy.load(std::memory_order_relaxed) || w->index < self.index) {
+      doubled = true;
+      break;
+    }
+  }
+  if (!doubled) return;
+  cpu_set_t allowed;
+  if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) return;
+  for (int c = 0; c < CPU_SETSIZE; ++c) {
+    if (c == cpu || !CPU_ISSET(c, &allowed)) continue;
+    bool taken = false;
+    for (const auto& w : workers) {
+      if (w.get() != &self && w->sleep_state.load(std::memory_order_relaxed) == 0 &&
+          w->cpu.load(std::memory_order_relaxed) == c) {
+        taken = true;
+        break;
+      }
+    }
+    if (taken) continue;
+    cpu_set_t only;
+    CPU_ZERO(&only);
+    CPU_SET(c, &only);
+    if (sched_setaffinity(0, sizeof only, &only) == 0) {
+      sched_setaffinity(0, sizeof allowed, &allowed);
+      note_cpu(self.cpu, current_cpu());
+    }
+    return;
+  }
+#else
+  (void)self;
+#endif
+}
 
 void PoolState::work_until(Worker& self, DoneTest done, bool joining) noexcept {
   while (!done()) {
@@ -306,7 +361,12 @@ void PoolState::wait_caller(CallerSignal& signal, bool solo, bool woke) noexcept
   // than a sleep and a wake-up through the OS would take (tens of µs on a
   // processor that went idle).
   const auto start = Clock::now();
-  for (unsigned round = 1; !signal.is_set(); ++round) {
+  // A shared job's caller that woke a worker and still runs: the worker was
+  // not put here ahead of us, or it was and we got the processor back.
+  // Sleep: either it gets our processor, or ours goes idle and the
+  // scheduler moves it here.
+  const bool sleep_now = !solo && woke;
+  for (unsigned round = 1; !sleep_now && !signal.is_set(); ++round) {
     const int cpu = current_cpu();
     if (cpu >= 0 && busy_worker_on(cpu)) {
       // A worker runs our job here, behind us. A small job's worker is the

@@ -3,6 +3,7 @@
 // sleeping workers, pools without threads, and fork().
 #include <gtest/gtest.h>
 
+#include <sched.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -417,6 +418,58 @@ TEST(Threads, ALongJobGetsHelpFromSleepingWorkers) {
   });
   EXPECT_EQ(ids.size(), 2u);
 }
+
+#if defined(__linux__)
+// Runs f once on each worker thread of `pool`, from inside a job.
+template <class F>
+void on_each_worker(WorkerPool& pool, F f) {
+  std::mutex m;
+  std::set<std::thread::id> seen;
+  while (seen.size() < pool.running_threads()) {
+    pool.parallel_for(64, [&](std::size_t lo, std::size_t hi) {
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+      std::lock_guard<std::mutex> lock(m);
+      if (seen.insert(std::this_thread::get_id()).second) f();
+      return hi - lo;
+    });
+  }
+}
+
+// A worker that shares a processor with another may move itself for a moment;
+// afterwards it must have its old processor mask, whether that was the
+// process's or one its program had pinned it to. Every worker starts on one
+// processor, so shared jobs find them doubled up.
+TEST(Threads, WorkersThatMoveKeepTheirProcessorMasks) {
+  cpu_set_t all;
+  ASSERT_EQ(sched_getaffinity(0, sizeof all, &all), 0);
+  int first = 0;
+  while (first < CPU_SETSIZE && !CPU_ISSET(first, &all)) ++first;
+  cpu_set_t one;
+  CPU_ZERO(&one);
+  CPU_SET(first, &one);
+  for (const bool stay_pinned : {false, true}) {
+    WorkerPool pool(3);
+    on_each_worker(pool, [&] { sched_setaffinity(0, sizeof one, &one); });
+    if (!stay_pinned) on_each_worker(pool, [&] { sched_setaffinity(0, sizeof all, &all); });
+    for (int round = 0; round < 100; ++round) {
+      std::vector<float> out(100000);
+      parallel_collect(pool, out.size(), out.data(), value_at);
+      ASSERT_EQ(out[99999], value_at(99999));
+    }
+    std::mutex m;
+    std::vector<cpu_set_t> masks;
+    on_each_worker(pool, [&] {
+      cpu_set_t mask;
+      sched_getaffinity(0, sizeof mask, &mask);
+      std::lock_guard<std::mutex> lock(m);
+      masks.push_back(mask);
+    });
+    for (const cpu_set_t& mask : masks) {
+      EXPECT_TRUE(CPU_EQUAL(&mask, stay_pinned ? &one : &all)) << "pinned: " << stay_pinned;
+    }
+  }
+}
+#endif
 
 // ---- the global pool -----------------------------------------------------------------
 
