@@ -8,6 +8,7 @@
 
 #if defined(__linux__)
 #include <pthread.h>
+#include <sched.h>
 #endif
 
 namespace nimbra::runtime::detail {
@@ -68,6 +69,10 @@ void name_thread(std::size_t index) noexcept {
 }  // namespace
 
 PoolState::PoolState(std::size_t workers_wanted, std::size_t startable_threads) {
+#if defined(__linux__)
+  cpu_set_t allowed;
+  if (sched_getaffinity(0, sizeof allowed, &allowed) == 0) processors = CPU_COUNT(&allowed);
+#endif
   const std::size_t target = std::min(workers_wanted, kMaxThreads);
   workers.reserve(target);  // so the push_back below cannot throw
   threads.reserve(target);

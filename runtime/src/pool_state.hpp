@@ -132,6 +132,8 @@ struct PoolState {
   std::size_t running() const noexcept { return workers.size(); }
 
   std::vector<std::unique_ptr<Worker>> workers;  // fixed once the threads run
+  // Processors the process may run on when the pool started (a hint).
+  int processors = 1;
   std::vector<std::thread> threads;
   Injector injector;
   alignas(64) std::atomic<std::uint32_t> sleepers{0};

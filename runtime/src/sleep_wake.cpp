@@ -168,34 +168,29 @@ void PoolState::spread_out(Worker& self) noexcept {
 #if defined(__linux__)
   const int cpu = current_cpu();
   note_cpu(self.cpu, cpu);
-  if (cpu < 0 || workers.size() < 2) return;
-  // Another awake worker here: one that runs a job too (of two such, the
-  // first stays), or one that waits for the processor we hold.
+  if (cpu < 0 || cpu >= CPU_SETSIZE || workers.size() < 2) return;
+  // Doubled: another awake worker here that runs a job too (of two such,
+  // the first stays), or one that waits for the processor we hold.
   bool doubled = false;
+  cpu_set_t taken;
+  CPU_ZERO(&taken);
+  CPU_SET(cpu, &taken);
   for (const auto& w : workers) {
-    if (w.get() == &self || w->sleep_state.load(std::memory_order_relaxed) != 0 ||
-        w->cpu.load(std::memory_order_relaxed) != cpu) {
-      continue;
-    }
-    if (!w->busy.load(std::memory_order_relaxed) || w->index < self.index) {
+    if (w.get() == &self || w->sleep_state.load(std::memory_order_relaxed) != 0) continue;
+    const int c = w->cpu.load(std::memory_order_relaxed);
+    if (c < 0 || c >= CPU_SETSIZE) continue;
+    CPU_SET(c, &taken);
+    if (c == cpu && (!w->busy.load(std::memory_order_relaxed) || w->index < self.index)) {
       doubled = true;
-      break;
     }
   }
-  if (!doubled) return;
+  // With every processor taken (more workers than processors) there is
+  // nowhere to go: spare the system calls.
+  if (!doubled || CPU_COUNT(&taken) >= processors) return;
   cpu_set_t allowed;
   if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) return;
   for (int c = 0; c < CPU_SETSIZE; ++c) {
-    if (c == cpu || !CPU_ISSET(c, &allowed)) continue;
-    bool taken = false;
-    for (const auto& w : workers) {
-      if (w.get() != &self && w->sleep_state.load(std::memory_order_relaxed) == 0 &&
-          w->cpu.load(std::memory_order_relaxed) == c) {
-        taken = true;
-        break;
-      }
-    }
-    if (taken) continue;
+    if (!CPU_ISSET(c, &allowed) || CPU_ISSET(c, &taken)) continue;
     cpu_set_t only;
     CPU_ZERO(&only);
     CPU_SET(c, &only);
