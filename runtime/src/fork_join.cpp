@@ -156,6 +156,15 @@ struct alignas(64) RootJob : Job {
 
 thread_local CallerSignal tl_signal;
 
+// A caller's job records side by side: the worker that takes the root reads
+// the fork-join record next, from the line right after the root's, which it
+// asks for together with the root's (see work_until()).
+struct alignas(128) CallerJob {
+  RootJob root;
+  ForkJoin fj;
+};
+static_assert(sizeof(RootJob) == 64, "the fork-join record starts on the next line");
+
 }  // namespace
 }  // namespace detail
 
@@ -177,7 +186,8 @@ bool WorkerPool::on_worker_thread() const noexcept {
 std::size_t WorkerPool::parallel_for(std::size_t len, RangeBody body, std::size_t work) {
   using namespace detail;
   if (len <= 1) return body(0, len);
-  ForkJoin fj(body, worker_count_, work < kShareWork);
+  CallerJob job{RootJob{}, ForkJoin(body, worker_count_, work < kShareWork)};
+  ForkJoin& fj = job.fj;
   std::size_t total = 0;
   if (on_worker_thread()) {
     // A body calling in again: run the nested job on this worker, offering
@@ -194,7 +204,7 @@ std::size_t WorkerPool::parallel_for(std::size_t len, RangeBody body, std::size_
     } else {
       CallerSignal& signal = tl_signal;
       signal.reset();
-      RootJob root;
+      RootJob& root = job.root;
       root.execute = &RootJob::run;
       root.fj = &fj;
       root.mid = mid;
