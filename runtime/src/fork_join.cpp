@@ -157,13 +157,18 @@ struct alignas(64) RootJob : Job {
 thread_local CallerSignal tl_signal;
 
 // A caller's job records side by side: the worker that takes the root reads
-// the fork-join record next, from the line right after the root's, which it
-// asks for together with the root's (see work_until()).
-struct alignas(128) CallerJob {
+// the fork-join record and the body's state next, from the two lines after
+// the root's, which it asks for together with the root's (Injector and
+// work_until()). The body's state is copied here when a byte copy will do;
+// left in the caller's frames it would be one more line fetched only after
+// the fork-join record had arrived.
+struct alignas(64) CallerJob {
   RootJob root;
   ForkJoin fj;
+  alignas(64) unsigned char body_state[64];
 };
-static_assert(sizeof(RootJob) == 64, "the fork-join record starts on the next line");
+static_assert(sizeof(RootJob) == 64 && sizeof(ForkJoin) == 64,
+              "the fork-join record and the body state start on the next lines");
 
 }  // namespace
 }  // namespace detail
@@ -204,6 +209,9 @@ std::size_t WorkerPool::parallel_for(std::size_t len, RangeBody body, std::size_
     } else {
       CallerSignal& signal = tl_signal;
       signal.reset();
+      if (const std::size_t size = body.copy_size(); size != 0 && size <= sizeof job.body_state) {
+        fj.body = body.copied_to(job.body_state);
+      }
       RootJob& root = job.root;
       root.execute = &RootJob::run;
       root.fj = &fj;

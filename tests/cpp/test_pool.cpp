@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -151,6 +152,36 @@ TEST(Pool, ParallelForAddsTheLeavesCounts) {
         pool_of(workers).parallel_for(1001, [](std::size_t lo, std::size_t hi) { return 3 * (hi - lo); });
     EXPECT_EQ(got, 3003u) << workers << " workers";
   }
+}
+
+// A body's state is copied beside the job when a byte copy will do (here
+// exactly filling the room for it), and used in place when it is larger or
+// not trivially copyable; every item must see the whole state either way.
+TEST(Pool, BodiesSeeTheirWholeStateCopiedOrInPlace) {
+  std::array<float, 14> fits;  // with the output pointer: 64 bytes
+  std::array<float, 40> too_big;
+  fits.fill(2.0f);
+  too_big.fill(3.0f);
+  const std::vector<float> not_trivial(40, 4.0f);
+  std::vector<float> out(1000);
+  float* o = out.data();
+  const auto check = [&](auto body, float want) {
+    std::fill(out.begin(), out.end(), 0.0f);
+    EXPECT_EQ(pool_of(2).parallel_for(out.size(), body), out.size());
+    EXPECT_EQ(std::count(out.begin(), out.end(), want), 1000) << want;
+  };
+  check([o, fits](std::size_t lo, std::size_t hi) {
+    for (std::size_t i = lo; i < hi; ++i) o[i] = fits[i % 14] * (fits[13] == 2.0f);
+    return hi - lo;
+  }, 2.0f);
+  check([o, too_big](std::size_t lo, std::size_t hi) {
+    for (std::size_t i = lo; i < hi; ++i) o[i] = too_big[i % 40];
+    return hi - lo;
+  }, 3.0f);
+  check([o, not_trivial](std::size_t lo, std::size_t hi) {
+    for (std::size_t i = lo; i < hi; ++i) o[i] = not_trivial[i % 40];
+    return hi - lo;
+  }, 4.0f);
 }
 
 // ---- division of a job --------------------------------------------------------------

@@ -6,6 +6,7 @@
 // The referenced callable must outlive every call through the reference.
 #pragma once
 
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <type_traits>
@@ -25,9 +26,24 @@ class FunctionRef<R(Args...)> {
              std::is_invocable_r_v<R, std::remove_reference_t<F>&, Args...>)
   FunctionRef(F&& f) noexcept  // NOLINT: implicit, so lambdas pass straight in
       : object_(const_cast<void*>(static_cast<const void*>(std::addressof(f)))),
-        call_(&invoke<std::remove_reference_t<F>>) {}
+        call_(&invoke<std::remove_reference_t<F>>),
+        copy_size_(std::is_trivially_copyable_v<std::remove_reference_t<F>>
+                       ? sizeof(std::remove_reference_t<F>)
+                       : 0) {}
 
   R operator()(Args... args) const { return call_(object_, std::forward<Args>(args)...); }
+
+  // The callable's size if a byte copy of it behaves as it does (it is
+  // trivially copyable), else 0.
+  std::size_t copy_size() const noexcept { return copy_size_; }
+  // Copies the callable's bytes to `place` (copy_size() bytes, aligned for
+  // any callable) and returns a reference to the copy.
+  FunctionRef copied_to(void* place) const noexcept {
+    std::memcpy(place, object_, copy_size_);
+    FunctionRef copy = *this;
+    copy.object_ = place;
+    return copy;
+  }
 
  private:
   template <class F>
@@ -37,6 +53,7 @@ class FunctionRef<R(Args...)> {
 
   void* object_;
   R (*call_)(void*, Args...);
+  std::size_t copy_size_;
 };
 
 }  // namespace nimbra::runtime
