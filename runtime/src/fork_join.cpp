@@ -148,7 +148,9 @@ struct alignas(64) RootJob : Job {
     if (!solo) worker.pool->spread_out(worker);
     root->result = fork_join(*root->fj, &worker, 0, root->mid, root->len, root->budget, true);
     CallerSignal* signal = root->signal;
-    const int home = signal->home_cpu;
+    // A small job's worker leaves the signal's line alone until it sets it:
+    // reading it first would fetch the line twice.
+    const int home = solo ? -1 : signal->home_cpu;
     signal->set();  // `root` lives on the caller's stack and may be gone from here on
     if (!solo) worker.pool->caller_returning(home);
   }
