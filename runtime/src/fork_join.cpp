@@ -193,7 +193,7 @@ bool WorkerPool::on_worker_thread() const noexcept {
 std::size_t WorkerPool::parallel_for(std::size_t len, RangeBody body, std::size_t work) {
   using namespace detail;
   if (len <= 1) return body(0, len);
-  CallerJob job{RootJob{}, ForkJoin(body, worker_count_, work < kShareWork)};
+  CallerJob job{RootJob{}, ForkJoin(body, worker_count_, work < kShareWork), {}};
   ForkJoin& fj = job.fj;
   std::size_t total = 0;
   if (on_worker_thread()) {
