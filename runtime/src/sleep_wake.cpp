@@ -28,9 +28,8 @@
 // processor's claim (caller_cpu = -1), so a worker there may run pieces;
 // the worker that finishes the job hands the claim back (caller_returning()).
 // A caller polls its CallerSignal for a while, then sleeps on it
-// (wait_caller()); a shared job's caller sleeps at once when it had to wake
-// a worker and still runs, or when the job's workers have crowded onto one
-// processor. A worker that starts a shared job's piece beside another awake
+// (wait_caller()); a shared job's caller sleeps at once when the job's
+// workers have crowded onto one processor. A worker that starts a shared job's piece beside another awake
 // worker moves itself to a processor without one (spread_out()).
 #include <chrono>
 #include <thread>
@@ -359,12 +358,7 @@ void PoolState::wait_caller(CallerSignal& signal, bool solo, bool woke) noexcept
   // than a sleep and a wake-up through the OS would take (tens of µs on a
   // processor that went idle).
   const auto start = Clock::now();
-  // A shared job's caller that woke a worker and still runs: the worker was
-  // not put here ahead of us, or it was and we got the processor back.
-  // Sleep: either it gets our processor, or ours goes idle and the
-  // scheduler moves it here.
-  const bool sleep_now = !solo && woke;
-  for (unsigned round = 1; !sleep_now && !signal.is_set(); ++round) {
+  for (unsigned round = 1; !signal.is_set(); ++round) {
     const int cpu = current_cpu();
     if (cpu >= 0 && busy_worker_on(cpu)) {
       // A worker runs our job here, behind us. A small job's worker is the
