@@ -29,8 +29,9 @@
 // the worker that finishes the job hands the claim back (caller_returning()).
 // A caller polls its CallerSignal for a while, then sleeps on it
 // (wait_caller()); a shared job's caller sleeps at once when the job's
-// workers have crowded onto one processor. A worker that starts a shared job's piece beside another awake
-// worker moves itself to a processor without one (spread_out()).
+// workers have crowded onto one processor. A worker that starts a shared
+// job's piece beside another awake worker moves itself to a processor
+// without one (spread_out()).
 #include <chrono>
 #include <thread>
 
