@@ -64,6 +64,7 @@ class Buffer {
   mutable RwLock lock_;
   float* data_ = nullptr;
   std::uint64_t bytes_ = 0;  // capacity and length, 4 per element
+  bool inline_ = false;      // the elements follow this record in its block
 };
 
 // One reference on a buffer, with the element count and type tag.
