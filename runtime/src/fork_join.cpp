@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <exception>
 #include <limits>
+#include <utility>
 
 #include "nimbra/runtime/pool.hpp"
 #include "pool_state.hpp"
@@ -14,9 +15,10 @@ namespace nimbra::runtime {
 namespace detail {
 namespace {
 
-// The job records below live on the stack of the thread that waits for
-// them, and other threads read them while it waits. Each takes whole cache
-// lines: a waiting caller keeps writing its stack just below (return
+// The job records below belong to the thread that waits for them (a piece
+// lives on its owner's stack, a caller's records in the caller's thread-local
+// storage), and other threads read them while it waits. Each takes whole
+// cache lines: a waiting thread keeps writing its stack just below (return
 // addresses of the calls in its polling loop), and a record sharing a line
 // with that would cost a transfer on every read; whether it does would
 // depend on where the randomised stack top fell in each process.
@@ -56,6 +58,7 @@ struct alignas(64) PieceJob : Job {
 
   static void run(Job* job, Worker& thief) noexcept {
     auto* piece = static_cast<PieceJob*>(job);
+    thief.pool->leave_spinners(thief);
     thief.pool->spread_out(thief);
     const bool migrated = &thief != piece->owner;  // always true today; see fork_join()
     piece->result = run_piece(*piece->fj, &thief, piece->lo, piece->hi, piece->budget, migrated);
@@ -135,6 +138,14 @@ std::size_t run_piece(ForkJoin& fj, Worker* self, std::size_t lo, std::size_t hi
   return fork_join(fj, self, lo, lo + len / 2, hi, budget, false);
 }
 
+// Stores only a changed value. The worker that ran the caller's previous job
+// still holds the lines it read; a line the caller leaves alone stays valid
+// there, so a loop of like calls moves no record line between the cores.
+template <class T>
+void update(T& field, const T& value) noexcept {
+  if (!(field == value)) field = value;
+}
+
 // The root of a caller's job, picked up from the shared queue.
 struct alignas(64) RootJob : Job {
   ForkJoin* fj;
@@ -145,8 +156,13 @@ struct alignas(64) RootJob : Job {
   static void run(Job* job, Worker& worker) noexcept {
     auto* root = static_cast<RootJob*>(job);
     const bool solo = root->fj->solo;
-    if (!solo) worker.pool->spread_out(worker);
-    root->result = fork_join(*root->fj, &worker, 0, root->mid, root->len, root->budget, true);
+    if (!solo) {
+      worker.pool->leave_spinners(worker);
+      worker.pool->spread_out(worker);
+    }
+    // The caller's record outlives the call: a result like the last one is
+    // left unwritten, so the caller reads it from its own cache.
+    update(root->result, fork_join(*root->fj, &worker, 0, root->mid, root->len, root->budget, true));
     CallerSignal* signal = root->signal;
     // A small job's worker leaves the signal's line alone until it sets it:
     // reading it first would fetch the line twice.
@@ -158,19 +174,47 @@ struct alignas(64) RootJob : Job {
 
 thread_local CallerSignal tl_signal;
 
-// A caller's job records side by side: the worker that takes the root reads
-// the fork-join record and the body's state next, from the two lines after
-// the root's, which it asks for together with the root's (Injector and
-// work_until()). The body's state is copied here when a byte copy will do;
-// left in the caller's frames it would be one more line fetched only after
-// the fork-join record had arrived.
+// What a thread's record holds before its first job (never called).
+constexpr std::size_t (*kNoBody)(std::size_t, std::size_t) = [](std::size_t, std::size_t) {
+  return std::size_t{0};
+};
+
+// A calling thread's job records, side by side and kept from one call to the
+// next (one job at a time per thread: the caller waits for it and never runs
+// pieces). The worker that takes the root reads the fork-join record and the
+// body's state next, from the two lines after the root's, and asks for them
+// together with the root's (Injector and work_until()). The body's state is
+// copied here when a byte copy will do; left in the caller's frames it would
+// be one more line fetched only after the fork-join record had arrived.
 struct alignas(64) CallerJob {
   RootJob root;
-  ForkJoin fj;
-  alignas(64) unsigned char body_state[64];
+  ForkJoin fj{RangeBody(kNoBody), 0, true};
+  alignas(64) unsigned char body_state[64] = {};
+
+  // Fills the records for a job of `len` items; the caller then submits
+  // `root`.
+  void prepare(RangeBody body, std::size_t splits, bool solo, std::size_t len, CallerSignal* signal) noexcept {
+    if (const std::size_t size = body.copy_size(); size != 0 && size <= sizeof body_state) {
+      body = body.copied_to(body_state);
+    }
+    update(fj.body, body);
+    update(fj.splits, splits);
+    update(fj.solo, solo);
+    update(root.execute, &RootJob::run);
+    update(root.fj, &fj);
+    // The root piece is examined here: not migrated, budget worker_count >= 1,
+    // so it splits with half the budget, and the fork-join of its halves goes
+    // to the pool.
+    update(root.mid, len / 2);
+    update(root.len, len);
+    update(root.budget, splits / 2);
+    update(root.signal, signal);
+  }
 };
 static_assert(sizeof(RootJob) == 64 && sizeof(ForkJoin) == 64,
               "the fork-join record and the body state start on the next lines");
+
+thread_local CallerJob tl_job;
 
 }  // namespace
 }  // namespace detail
@@ -193,41 +237,29 @@ bool WorkerPool::on_worker_thread() const noexcept {
 std::size_t WorkerPool::parallel_for(std::size_t len, RangeBody body, std::size_t work) {
   using namespace detail;
   if (len <= 1) return body(0, len);
-  CallerJob job{RootJob{}, ForkJoin(body, worker_count_, work < kShareWork), {}};
-  ForkJoin& fj = job.fj;
-  std::size_t total = 0;
-  if (on_worker_thread()) {
-    // A body calling in again: run the nested job on this worker, offering
-    // halves to the others as usual. Blocking here could deadlock the pool.
-    total = run_piece(fj, tl_worker, 0, len, worker_count_, false);
-  } else {
-    // The root piece is examined here: not migrated, budget worker_count >= 1,
-    // so it splits with half the budget, and the fork-join of its halves goes
-    // to the pool.
-    const std::size_t budget = worker_count_ / 2;
-    const std::size_t mid = len / 2;
-    if (state_->running() == 0) {
-      total = fork_join(fj, nullptr, 0, mid, len, budget, true);
-    } else {
-      CallerSignal& signal = tl_signal;
-      signal.reset();
-      if (const std::size_t size = body.copy_size(); size != 0 && size <= sizeof job.body_state) {
-        fj.body = body.copied_to(job.body_state);
-      }
-      RootJob& root = job.root;
-      root.execute = &RootJob::run;
-      root.fj = &fj;
-      root.mid = mid;
-      root.len = len;
-      root.budget = budget;
-      root.signal = &signal;
-      const bool woke = state_->submit(&root, signal, fj.solo);
-      state_->wait_caller(signal, fj.solo, woke);
-      total = root.result;
-    }
+  const bool solo = work < kShareWork;
+  if (on_worker_thread() || state_->running() == 0) {
+    ForkJoin fj(body, worker_count_, solo);
+    // A body calling in again runs the nested job on this worker, offering
+    // halves to the others as usual: blocking here could deadlock the pool.
+    // Without worker threads the caller runs the job, divided the same way.
+    const std::size_t total = on_worker_thread()
+                                  ? run_piece(fj, tl_worker, 0, len, worker_count_, false)
+                                  : fork_join(fj, nullptr, 0, len / 2, len, worker_count_ / 2, true);
+    if (fj.error) std::rethrow_exception(fj.error);
+    return total;
   }
-  if (fj.error) std::rethrow_exception(fj.error);
-  return total;
+  CallerJob& job = tl_job;
+  CallerSignal& signal = tl_signal;
+  const std::uint32_t ticket = signal.ticket();
+  job.prepare(body, worker_count_, solo, len, &signal);
+  const bool woke = state_->submit(&job.root, signal, solo);
+  state_->wait_caller(signal, ticket, solo, woke);
+  if (job.fj.failed.load(std::memory_order_relaxed)) {
+    job.fj.failed.store(false, std::memory_order_relaxed);
+    if (std::exception_ptr error = std::exchange(job.fj.error, nullptr)) std::rethrow_exception(error);
+  }
+  return job.root.result;
 }
 
 std::size_t parallel_for(std::size_t len, RangeBody body, std::size_t work) {

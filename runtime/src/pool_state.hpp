@@ -36,15 +36,22 @@ struct Job {
   Job* next = nullptr;  // link in the shared queue
 };
 
-// The caller's side of a root job: set once by the worker that finishes it.
-// States: 0 pending, 1 done, 2 pending and the caller is asleep.
+// The caller's side of a root job, kept by the calling thread from one job
+// to the next. The worker that finishes a job adds 2 to `state`; bit 0 says
+// the caller sleeps on it. The caller never resets it: it notes the value
+// before it submits and waits for a change, so between two jobs the line is
+// written only by the worker that sets it.
 struct alignas(64) CallerSignal {
+  static constexpr std::uint32_t kAsleep = 1;
   std::atomic<std::uint32_t> state{0};
   int home_cpu = -1;  // the caller's processor when it submitted (a hint)
 
-  void reset() noexcept { state.store(0, std::memory_order_relaxed); }
+  // Before submitting: the value that is_set() compares with.
+  std::uint32_t ticket() const noexcept { return state.load(std::memory_order_relaxed) & ~kAsleep; }
   void set() noexcept;  // the last access to this job by the worker
-  bool is_set() const noexcept { return state.load(std::memory_order_acquire) == 1; }
+  bool is_set(std::uint32_t ticket) const noexcept {
+    return (state.load(std::memory_order_acquire) & ~kAsleep) != ticket;
+  }
 };
 
 // The shared queue for root jobs from threads that are not workers. A job
@@ -85,6 +92,12 @@ struct alignas(64) Worker {
   std::atomic<int> cpu{-1};
   std::atomic<bool> busy{false};
   std::uint64_t rng;  // victim choice, owner only
+  // In the spinner count (owner only). A worker stays counted while it runs
+  // a small root job: it looks at the shared queue again within one such
+  // job, so a caller that submits its next job the moment this one is done
+  // need wake nobody, and the count's line is left alone in a loop of small
+  // jobs instead of being written twice per job.
+  bool counted = false;
 };
 
 // The worker this thread is, or nullptr on any other thread.
@@ -125,9 +138,12 @@ struct PoolState {
   // Before a worker runs a piece of a shared job: if another worker already
   // runs one on this processor while one of ours has none, move there.
   void spread_out(Worker& self) noexcept;
+  // A worker about to run a piece, or a job that shares its pieces, leaves
+  // the spinner count if it is in it; see Worker::counted.
+  void leave_spinners(Worker& self) noexcept;
   // The caller's side: poll for a while, then sleep. `woke`: what submit()
-  // returned.
-  void wait_caller(CallerSignal& signal, bool solo, bool woke) noexcept;
+  // returned; `ticket`: the signal's ticket() before the job was submitted.
+  void wait_caller(CallerSignal& signal, std::uint32_t ticket, bool solo, bool woke) noexcept;
 
   std::size_t running() const noexcept { return workers.size(); }
 

@@ -16,7 +16,9 @@
 // one comes first in their single total order, so either the sleeper sees the
 // work or the waker sees the sleeper: a wake-up is never lost. A waker may
 // also leave the work to a spinning worker, which leaves the spinner count
-// before its last look in sleep().
+// before its last look in sleep(). A worker running a small root job stays
+// in the count (it looks at the shared queue within one such job), so in a
+// loop of small jobs nobody writes the count's line.
 //
 // Who may spin where: one poller per processor. An idle worker on the
 // processor of a running caller, or beside an earlier awake worker, sleeps
@@ -34,6 +36,7 @@
 // without one (spread_out()).
 #include <chrono>
 #include <thread>
+#include <utility>
 
 #include "pool_state.hpp"
 
@@ -212,10 +215,10 @@ void PoolState::work_until(Worker& self, DoneTest done, bool joining) noexcept {
       // seq_cst: counted before we look again (inside spin(), then sleep()),
       // so a submitter that sees no spinner and no sleeper has been seen by
       // us; see submit().
-      spinners.fetch_add(1, std::memory_order_seq_cst);
+      if (!std::exchange(self.counted, true)) spinners.fetch_add(1, std::memory_order_seq_cst);
       job = spin(self, done, joining);
-      spinners.fetch_sub(1, std::memory_order_seq_cst);
       if (job == nullptr) {
+        leave_spinners(self);
         if (!done()) sleep(self, done);
         continue;
       }
@@ -228,6 +231,11 @@ void PoolState::work_until(Worker& self, DoneTest done, bool joining) noexcept {
     job->execute(job, self);
     self.busy.store(false, std::memory_order_relaxed);
   }
+  leave_spinners(self);
+}
+
+void PoolState::leave_spinners(Worker& self) noexcept {
+  if (std::exchange(self.counted, false)) spinners.fetch_sub(1, std::memory_order_seq_cst);
 }
 
 // Polls for work until some turns up (returned), done() holds or the spin
@@ -320,8 +328,10 @@ void PoolState::wake_worker(Worker& waiter) noexcept {
 bool PoolState::submit(Job* root, CallerSignal& signal, bool solo) noexcept {
   // Where we wait: workers keep off that processor (crowded()), unless the
   // job is shared and may want it.
-  signal.home_cpu = current_cpu();
-  note_cpu(caller_cpu, solo ? signal.home_cpu : -1);
+  const int cpu = current_cpu();
+  // Stored only on a change: the worker of the last job may hold the line.
+  if (signal.home_cpu != cpu) signal.home_cpu = cpu;
+  note_cpu(caller_cpu, solo ? cpu : -1);
   injector.push(root);
   // Here a wake-up is needed for progress: nobody else will take the job.
   // The counts are read after the fence: a worker that stops spinning
@@ -350,16 +360,16 @@ void PoolState::stop_workers() noexcept {
 
 void CallerSignal::set() noexcept {
   // release: the job's result and everything the pieces wrote are visible to
-  // the caller once it reads 1 (acquire).
-  if (state.exchange(1, std::memory_order_release) == 2) wake_one(state);
+  // the caller once it reads the new value (acquire).
+  if (state.fetch_add(2, std::memory_order_release) & kAsleep) wake_one(state);
 }
 
-void PoolState::wait_caller(CallerSignal& signal, bool solo, bool woke) noexcept {
+void PoolState::wait_caller(CallerSignal& signal, std::uint32_t ticket, bool solo, bool woke) noexcept {
   // Poll first: a small job is done within a microsecond or two, far sooner
   // than a sleep and a wake-up through the OS would take (tens of µs on a
   // processor that went idle).
   const auto start = Clock::now();
-  for (unsigned round = 1; !signal.is_set(); ++round) {
+  for (unsigned round = 1; !signal.is_set(ticket); ++round) {
     const int cpu = current_cpu();
     if (cpu >= 0 && busy_worker_on(cpu)) {
       // A worker runs our job here, behind us. A small job's worker is the
@@ -382,12 +392,17 @@ void PoolState::wait_caller(CallerSignal& signal, bool solo, bool woke) noexcept
     }
     if (round % 4 == 0 && Clock::now() - start > (solo ? kCallerSpinSolo : kCallerSpinShared)) break;
   }
-  if (!signal.is_set()) {
-    std::uint32_t expected = 0;
-    // acquire on failure: we read 1 and are done.
-    if (signal.state.compare_exchange_strong(expected, 2, std::memory_order_acquire)) {
-      while (signal.state.load(std::memory_order_acquire) == 2) wait_on(signal.state, 2);
+  std::uint32_t expected = ticket;
+  // acquire on failure: the job is done and we see what it wrote.
+  if (!signal.is_set(ticket) &&
+      signal.state.compare_exchange_strong(expected, ticket | CallerSignal::kAsleep,
+                                           std::memory_order_acquire)) {
+    while (signal.state.load(std::memory_order_acquire) == (ticket | CallerSignal::kAsleep)) {
+      wait_on(signal.state, ticket | CallerSignal::kAsleep);
     }
+    // Awake and done: take the mark off for the next job. Nobody else writes
+    // the word until we submit again.
+    signal.state.fetch_and(~CallerSignal::kAsleep, std::memory_order_relaxed);
   }
   note_cpu(caller_cpu, current_cpu());
 }

@@ -172,6 +172,8 @@ TEST(Pool, BodiesSeeTheirWholeStateCopiedOrInPlace) {
     EXPECT_EQ(std::count(out.begin(), out.end(), want), 1000) << want;
   };
   check(fits, 2.0f);
+  fits.fill(5.0f);  // the same closure size with other bytes: copied again
+  check(fits, 5.0f);
   check(too_big, 3.0f);
   check(not_trivial, 4.0f);
 }
@@ -423,6 +425,22 @@ TEST(Threads, DestroyingAPoolStopsItsIdleWorkers) {
     std::vector<float> out(16);
     parallel_collect(pool, out.size(), out.data(), value_at);
     std::this_thread::sleep_for(std::chrono::microseconds(gap_us));
+  }
+}
+
+// Jobs that outlast the caller's polling, one after another: the caller
+// sleeps on its signal each time and must not return before the last item
+// is done.
+TEST(Threads, ACallerSleepingThroughItsJobsSeesEachWhole) {
+  WorkerPool& pool = pool_of(2);
+  for (int r = 0; r < 6; ++r) {
+    std::atomic<std::size_t> done{0};
+    pool.parallel_for(2, [&](std::size_t lo, std::size_t hi) {
+      std::this_thread::sleep_for(std::chrono::microseconds(600));
+      done.fetch_add(hi - lo);
+      return hi - lo;
+    }, r % 2 == 0 ? 2 : kWorkUnknown);
+    ASSERT_EQ(done.load(), 2u) << "round " << r;
   }
 }
 

@@ -31,15 +31,20 @@ class FunctionRef<R(Args...)> {
                        ? sizeof(std::remove_reference_t<F>)
                        : 0) {}
 
+  // The same callable object through the same trampoline.
+  friend bool operator==(const FunctionRef&, const FunctionRef&) noexcept = default;
+
   R operator()(Args... args) const { return call_(object_, std::forward<Args>(args)...); }
 
   // The callable's size if a byte copy of it behaves as it does (it is
   // trivially copyable), else 0.
   std::size_t copy_size() const noexcept { return copy_size_; }
   // Copies the callable's bytes to `place` (copy_size() bytes, aligned for
-  // any callable) and returns a reference to the copy.
+  // any callable) and returns a reference to the copy. Bytes already equal
+  // are not written again: another core may hold that line from the last
+  // call.
   FunctionRef copied_to(void* place) const noexcept {
-    std::memcpy(place, object_, copy_size_);
+    if (std::memcmp(place, object_, copy_size_) != 0) std::memcpy(place, object_, copy_size_);
     FunctionRef copy = *this;
     copy.object_ = place;
     return copy;
