@@ -99,6 +99,9 @@ std::size_t fork_join(ForkJoin& fj, Worker* self, std::size_t lo, std::size_t mi
   } catch (...) {  // no memory to grow the deque: nothing offered, run both here
     return both_here(fj, self, lo, mid, hi, budget, halves_migrated);
   }
+  // Offering a piece is real work under way: a worker still counted as a
+  // spinner (from a small root job it runs) would keep the helpers asleep.
+  self->pool->leave_spinners(*self);
   self->pool->announce_piece();
   const std::size_t left = run_piece(fj, self, lo, mid, budget, halves_migrated);
   Job* top = nullptr;
