@@ -1,7 +1,9 @@
 // Buffer allocation: reuse of large freed blocks and their return once idle,
-// zero-filled requests, and the reader side of the lock.
+// zero-filled requests, the layout of small buffers, and the reader side of
+// the lock.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <thread>
 #include <vector>
@@ -102,6 +104,31 @@ TEST_F(BlockReuse, ConcurrentAllocationAndRelease) {
   for (auto& th : threads) th.join();
   small_allocations(kIdle + 1);
   EXPECT_EQ(Buffer::cached_bytes(), 0u) << "the byte count drifted";
+}
+
+// Below the cache's sizes a buffer is one block: the record, then the
+// elements from the next line on. A zero-filled request is cleared even when
+// malloc hands back the block just written, and under the address sanitizer
+// a read or write past either end of the elements is caught.
+TEST(SmallBuffers, ElementsOnLinesOfTheirOwn) {
+  for (const std::uint64_t n : {std::uint64_t{1}, std::uint64_t{16}, std::uint64_t{17},
+                                std::uint64_t{1000}, (std::uint64_t{1} << 20) - 1}) {
+    Buffer* dirty = Buffer::allocate(n, false);
+    std::fill(dirty->data(), dirty->data() + n, 1.0f);
+    dirty->release();
+    Buffer* b = Buffer::allocate(n, true);
+    const auto* data = reinterpret_cast<const char*>(b->data());
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(data) % 64, 0u) << n;
+    EXPECT_GE(data, reinterpret_cast<const char*>(b) + sizeof(Buffer)) << n;
+    EXPECT_EQ(static_cast<std::uint64_t>(std::count(b->data(), b->data() + n, 0.0f)), n) << n;
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    volatile float* p = b->data();
+    EXPECT_DEATH(p[n] = 1.0f, "") << n;
+    EXPECT_DEATH((void)p[-1], "") << n;
+#endif
+    b->release();
+  }
 }
 
 TEST(RwLockTest, ReadersShareWritersExclude) {
