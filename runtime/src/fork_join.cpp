@@ -241,12 +241,12 @@ std::size_t WorkerPool::parallel_for(std::size_t len, RangeBody body, std::size_
   using namespace detail;
   if (len <= 1) return body(0, len);
   const bool solo = work < kShareWork;
-  if (on_worker_thread() || state_->running() == 0) {
+  if (const bool nested = on_worker_thread(); nested || state_->running() == 0) {
     ForkJoin fj(body, worker_count_, solo);
     // A body calling in again runs the nested job on this worker, offering
     // halves to the others as usual: blocking here could deadlock the pool.
     // Without worker threads the caller runs the job, divided the same way.
-    const std::size_t total = on_worker_thread()
+    const std::size_t total = nested
                                   ? run_piece(fj, tl_worker, 0, len, worker_count_, false)
                                   : fork_join(fj, nullptr, 0, len / 2, len, worker_count_ / 2, true);
     if (fj.error) std::rethrow_exception(fj.error);
