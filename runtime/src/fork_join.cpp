@@ -141,14 +141,6 @@ std::size_t run_piece(ForkJoin& fj, Worker* self, std::size_t lo, std::size_t hi
   return fork_join(fj, self, lo, lo + len / 2, hi, budget, false);
 }
 
-// Stores only a changed value. The worker that ran the caller's previous job
-// still holds the lines it read; a line the caller leaves alone stays valid
-// there, so a loop of like calls moves no record line between the cores.
-template <class T>
-void update(T& field, const T& value) noexcept {
-  if (!(field == value)) field = value;
-}
-
 // The root of a caller's job, picked up from the shared queue.
 struct alignas(64) RootJob : Job {
   ForkJoin* fj;
@@ -170,7 +162,7 @@ struct alignas(64) RootJob : Job {
     // A small job's worker leaves the signal's line alone until it sets it:
     // reading it first would fetch the line twice.
     const int home = solo ? -1 : signal->home_cpu;
-    signal->set();  // `root` lives on the caller's stack and may be gone from here on
+    signal->set();  // the caller may rewrite `root` for its next job from here on
     if (!solo) worker.pool->caller_returning(home);
   }
 };

@@ -18,7 +18,7 @@ thread_local Worker* tl_worker = nullptr;
 // ---- shared queue ------------------------------------------------------------------
 
 void Injector::push(Job* job) noexcept {
-  if (job->next != nullptr) job->next = nullptr;  // a root record's line may be held by a worker
+  update(job->next, static_cast<Job*>(nullptr));
   Job* free_slot = nullptr;
   // release: a worker that takes the job (acquire) sees it whole.
   if (slot_.compare_exchange_strong(free_slot, job, std::memory_order_release,

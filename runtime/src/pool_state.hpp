@@ -24,6 +24,14 @@ void wait_on(std::atomic<std::uint32_t>& word, std::uint32_t expected) noexcept;
 void wake_one(std::atomic<std::uint32_t>& word) noexcept;
 void wake_all(std::atomic<std::uint32_t>& word) noexcept;
 
+// Stores only a changed value. The worker that ran a caller's previous job
+// still holds the lines it read; a line the caller leaves alone stays valid
+// there, so a loop of like calls moves no record line between the cores.
+template <class T>
+void update(T& field, const T& value) noexcept {
+  if (!(field == value)) field = value;
+}
+
 // ---- jobs --------------------------------------------------------------------
 
 struct Worker;

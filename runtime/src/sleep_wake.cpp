@@ -329,8 +329,7 @@ bool PoolState::submit(Job* root, CallerSignal& signal, bool solo) noexcept {
   // Where we wait: workers keep off that processor (crowded()), unless the
   // job is shared and may want it.
   const int cpu = current_cpu();
-  // Stored only on a change: the worker of the last job may hold the line.
-  if (signal.home_cpu != cpu) signal.home_cpu = cpu;
+  update(signal.home_cpu, cpu);
   note_cpu(caller_cpu, solo ? cpu : -1);
   injector.push(root);
   // Here a wake-up is needed for progress: nobody else will take the job.
