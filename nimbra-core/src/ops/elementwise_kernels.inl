@@ -400,8 +400,9 @@ void softmax_columns(const float* src, float* dst, std::size_t L, std::size_t I)
   }
 }
 
-// The entry points of one ISA, gathered in its table.
-template <class V>
+// The entry points of one ISA, gathered in its table. The binary loops run on
+// VB, which an ISA may choose narrower than V (see the AVX-512 file).
+template <class V, class VB = V>
 struct Variant {
   static void binary(BinaryOp op, const float* a, bool a_scalar, const float* b, bool b_scalar,
                      float* out, std::size_t n) {
@@ -409,8 +410,8 @@ struct Variant {
   }
   template <class Op>
   static BinaryLoopFn loop_for(bool a_scalar, bool b_scalar) {
-    if (a_scalar) return b_scalar ? &binary_loop<V, Op, true, true> : &binary_loop<V, Op, true, false>;
-    return b_scalar ? &binary_loop<V, Op, false, true> : &binary_loop<V, Op, false, false>;
+    if (a_scalar) return b_scalar ? &binary_loop<VB, Op, true, true> : &binary_loop<VB, Op, true, false>;
+    return b_scalar ? &binary_loop<VB, Op, false, true> : &binary_loop<VB, Op, false, false>;
   }
   static BinaryLoopFn loop_of(BinaryOp op, bool a_scalar, bool b_scalar) {
     switch (op) {
