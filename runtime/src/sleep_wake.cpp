@@ -93,8 +93,10 @@ constexpr std::chrono::microseconds kWorkerSpin{1000};
 // How long a caller polls its completion flag before sleeping on it. A small
 // job that lasts longer is waiting for a worker's wake-up (tens of µs when
 // its processor was idle); polling through it spares the caller a second
-// wake-up of its own. A shared job's caller polls less: a worker may want
-// its processor.
+// wake-up of its own (a processor that went idle takes tens of µs to wake
+// even when the job itself is long). A shared job's caller polls less when a
+// worker may want its processor, i.e. when there are as many workers as
+// processors.
 constexpr std::chrono::microseconds kCallerSpinSolo{200};
 constexpr std::chrono::microseconds kCallerSpinShared{50};
 
@@ -368,6 +370,8 @@ void PoolState::wait_caller(CallerSignal& signal, std::uint32_t ticket, bool sol
   // than a sleep and a wake-up through the OS would take (tens of µs on a
   // processor that went idle).
   const auto start = Clock::now();
+  const auto spin_for =
+      solo || workers.size() < static_cast<std::size_t>(processors) ? kCallerSpinSolo : kCallerSpinShared;
   for (unsigned round = 1; !signal.is_set(ticket); ++round) {
     const int cpu = current_cpu();
     if (cpu >= 0 && busy_worker_on(cpu)) {
@@ -389,7 +393,7 @@ void PoolState::wait_caller(CallerSignal& signal, std::uint32_t ticket, bool sol
     } else {
       cpu_relax();
     }
-    if (round % 4 == 0 && Clock::now() - start > (solo ? kCallerSpinSolo : kCallerSpinShared)) break;
+    if (round % 4 == 0 && Clock::now() - start > spin_for) break;
   }
   std::uint32_t expected = ticket;
   // acquire on failure: the job is done and we see what it wrote.
