@@ -31,6 +31,12 @@ template <class T>
 void update(T& field, const T& value) noexcept {
   if (!(field == value)) field = value;
 }
+// The same for a hint that pollers read: relaxed, the line left shared when
+// nothing changed.
+template <class T>
+void update(std::atomic<T>& hint, T value) noexcept {
+  if (hint.load(std::memory_order_relaxed) != value) hint.store(value, std::memory_order_relaxed);
+}
 
 // ---- jobs --------------------------------------------------------------------
 

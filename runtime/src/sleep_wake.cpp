@@ -120,11 +120,6 @@ int current_cpu() noexcept {
 #endif
 }
 
-void note_cpu(std::atomic<int>& where, int cpu) noexcept {
-  // Store only on a change: the line is read by every poller.
-  if (where.load(std::memory_order_relaxed) != cpu) where.store(cpu, std::memory_order_relaxed);
-}
-
 }  // namespace
 
 bool PoolState::crowded(int cpu, const Worker& self) const noexcept {
@@ -172,7 +167,7 @@ bool PoolState::workers_doubled_up(int caller) const noexcept {
 void PoolState::spread_out(Worker& self) noexcept {
 #if defined(__linux__)
   const int cpu = current_cpu();
-  note_cpu(self.cpu, cpu);
+  update(self.cpu, cpu);
   if (cpu < 0 || cpu >= CPU_SETSIZE || workers.size() < 2) return;
   // Doubled: another awake worker here that runs a job too (of two such,
   // the first stays), or one that waits for the processor we hold.
@@ -201,7 +196,7 @@ void PoolState::spread_out(Worker& self) noexcept {
     CPU_SET(c, &only);
     if (sched_setaffinity(0, sizeof only, &only) == 0) {
       sched_setaffinity(0, sizeof allowed, &allowed);
-      note_cpu(self.cpu, current_cpu());
+      update(self.cpu, current_cpu());
     }
     return;
   }
@@ -228,7 +223,7 @@ void PoolState::work_until(Worker& self, DoneTest done, bool joining) noexcept {
     // Every job record spans two lines (a root and its fork-join record, or
     // a piece); ask for the second while the first is on its way.
     __builtin_prefetch(reinterpret_cast<const char*>(job) + 64);
-    note_cpu(self.cpu, current_cpu());
+    update(self.cpu, current_cpu());
     self.busy.store(true, std::memory_order_relaxed);
     job->execute(job, self);
     self.busy.store(false, std::memory_order_relaxed);
@@ -250,7 +245,7 @@ Job* PoolState::spin(Worker& self, DoneTest done, bool joining) noexcept {
     if (done()) return nullptr;
     if (Job* job = find_work(self)) return job;
     const int cpu = current_cpu();
-    note_cpu(self.cpu, cpu);
+    update(self.cpu, cpu);
     const bool crowd = cpu >= 0 && crowded(cpu, self);
     if (crowd && !joining) return nullptr;
     // Now and then give way even when the hints say we are alone: a caller
@@ -332,7 +327,7 @@ bool PoolState::submit(Job* root, CallerSignal& signal, bool solo) noexcept {
   // job is shared and may want it.
   const int cpu = current_cpu();
   update(signal.home_cpu, cpu);
-  note_cpu(caller_cpu, solo ? cpu : -1);
+  update(caller_cpu, solo ? cpu : -1);
   injector.push(root);
   // Here a wake-up is needed for progress: nobody else will take the job.
   // The counts are read after the fence: a worker that stops spinning
@@ -349,7 +344,7 @@ bool PoolState::submit(Job* root, CallerSignal& signal, bool solo) noexcept {
   return woke;
 }
 
-void PoolState::caller_returning(int home_cpu) noexcept { note_cpu(caller_cpu, home_cpu); }
+void PoolState::caller_returning(int home_cpu) noexcept { update(caller_cpu, home_cpu); }
 
 void PoolState::stop_workers() noexcept {
   phase.store(2, std::memory_order_seq_cst);
@@ -407,7 +402,7 @@ void PoolState::wait_caller(CallerSignal& signal, std::uint32_t ticket, bool sol
     // the word until we submit again.
     signal.state.fetch_and(~CallerSignal::kAsleep, std::memory_order_relaxed);
   }
-  note_cpu(caller_cpu, current_cpu());
+  update(caller_cpu, current_cpu());
 }
 
 }  // namespace nimbra::runtime::detail
