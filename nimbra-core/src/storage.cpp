@@ -97,26 +97,32 @@ class BlockCache {
   static constexpr std::uint64_t kMaxTotal = std::uint64_t{256} << 20;
   static constexpr std::size_t kSlots = 4;
 
+  // A block and its real size, which may exceed what its last owner asked for.
+  struct Block {
+    void* data = nullptr;
+    std::uint64_t bytes = 0;
+  };
+
   // Called by every allocation: advances the clock, frees the blocks left
   // idle too long and returns a cached block of at least `wanted` bytes (and
-  // not much more), or nullptr. `wanted` 0 takes nothing.
-  void* on_allocate(std::uint64_t wanted) {
+  // not much more), or none. `wanted` 0 takes nothing.
+  Block on_allocate(std::uint64_t wanted) {
     // relaxed: a hint only, the mutex orders the slots. A stale zero costs
     // one tick or one reuse; a thread always sees its own frees.
-    if (total_.load(std::memory_order_relaxed) == 0) return nullptr;
-    void* taken = nullptr;
+    if (total_.load(std::memory_order_relaxed) == 0) return {};
+    Block taken;
     void* idle[kSlots] = {};
     {
       std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
-      if (!lock.owns_lock()) return nullptr;  // contended, or left locked across fork()
+      if (!lock.owns_lock()) return {};  // contended, or left locked across fork()
       ++clock_;
       std::size_t n_idle = 0;
       for (Slot& slot : slots_) {
         if (!slot.data) continue;
-        if (!taken && wanted && slot.bytes >= wanted && slot.bytes - wanted <= wanted / 4)
+        if (!taken.data && wanted && slot.bytes >= wanted && slot.bytes - wanted <= wanted / 4)
           taken = empty(slot);
         else if (clock_ - slot.cached_at > Buffer::kCacheIdleAllocations)
-          idle[n_idle++] = empty(slot);
+          idle[n_idle++] = empty(slot).data;
       }
     }
     // Freed after unlocking: unmapping a large block takes a while, and other
@@ -126,6 +132,7 @@ class BlockCache {
   }
 
   // Keeps the block if there is room; false leaves it to the caller to free.
+  // `bytes` is the block's real size, so the books hold what is resident.
   bool put(void* data, std::uint64_t bytes) {
     if (bytes < kMinBytes || bytes > kMaxTotal) return false;
     std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
@@ -152,9 +159,10 @@ class BlockCache {
   };
 
   // Empties the slot (the caller holds the mutex) and returns its block.
-  void* empty(Slot& slot) noexcept {
+  Block empty(Slot& slot) noexcept {
     total_.store(total_.load(std::memory_order_relaxed) - slot.bytes, std::memory_order_relaxed);
-    return std::exchange(slot, Slot{}).data;
+    const Slot was = std::exchange(slot, Slot{});
+    return {was.data, was.bytes};
   }
 
   std::mutex mutex_;
@@ -184,6 +192,10 @@ Buffer* Buffer::allocate(std::uint64_t count, bool zeroed) {
     // worker's cache from one call to the next instead of crossing cores
     // twice per call.
     block_cache().on_allocate(0);  // advances the cache's clock
+    // malloc aligns blocks to 16 bytes, and a record whose size is not a
+    // multiple of that always leaves unused bytes before the next line,
+    // which the address sanitizer watches.
+    static_assert(sizeof(Buffer) % 16 != 0);
     std::uint64_t block = sizeof(Buffer) + kLine - 1 + bytes;
     void* p = std::malloc(block);
     if (!p) throw std::bad_alloc();
@@ -191,24 +203,25 @@ Buffer* Buffer::allocate(std::uint64_t count, bool zeroed) {
     auto at = reinterpret_cast<std::uintptr_t>(p) + sizeof(Buffer);
     buffer->data_ = reinterpret_cast<float*>((at + kLine - 1) & ~(kLine - 1));
     poison_padding(p, sizeof(Buffer), buffer->data_, bytes, block);
-    buffer->bytes_ = bytes;
-    buffer->inline_ = true;
+    buffer->bytes_ = bytes;  // block_bytes_ stays 0: the elements share the record's block
     if (zeroed) std::memset(buffer->data_, 0, bytes);
     return buffer;
   }
   float* data = nullptr;
+  std::uint64_t block_bytes = 0;
   if (bytes > 0) {
     // Zero-filled requests never take a cached block: calloc hands out fresh
     // pages for large blocks without touching them.
-    void* p = block_cache().on_allocate(zeroed ? 0 : bytes);
-    if (!p) {
-      p = zeroed ? std::calloc(bytes, 1) : std::malloc(bytes);
-      if (!p) throw std::bad_alloc();
+    BlockCache::Block block = block_cache().on_allocate(zeroed ? 0 : bytes);
+    if (!block.data) {
+      block = {zeroed ? std::calloc(bytes, 1) : std::malloc(bytes), bytes};
+      if (!block.data) throw std::bad_alloc();
       // A zero-filled block is read, never written, so huge pages would only
       // cost the advice call.
-      if (!zeroed && bytes >= kHugePageThreshold) advise_huge_pages(p, bytes);
+      if (!zeroed && bytes >= kHugePageThreshold) advise_huge_pages(block.data, bytes);
     }
-    data = static_cast<float*>(p);
+    data = static_cast<float*>(block.data);
+    block_bytes = block.bytes;
   }
   Buffer* buffer = new (std::nothrow) Buffer();
   if (!buffer) {
@@ -217,6 +230,7 @@ Buffer* Buffer::allocate(std::uint64_t count, bool zeroed) {
   }
   buffer->data_ = data;
   buffer->bytes_ = bytes;
+  buffer->block_bytes_ = block_bytes;
   return buffer;
 }
 
@@ -224,7 +238,7 @@ void Buffer::release() noexcept {
   // acq_rel: the last owner must see every other owner's reads finished
   // before it frees the bytes.
   if (refs_.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
-  if (inline_) {
+  if (data_ && block_bytes_ == 0) {  // one block: the record, then the elements
     this->~Buffer();
     std::free(this);
   } else {
@@ -235,7 +249,7 @@ void Buffer::release() noexcept {
 std::uint64_t Buffer::cached_bytes() noexcept { return block_cache().total(); }
 
 Buffer::~Buffer() {
-  if (data_ && !inline_ && !block_cache().put(data_, bytes_)) std::free(data_);
+  if (block_bytes_ != 0 && !block_cache().put(data_, block_bytes_)) std::free(data_);
 }
 
 }  // namespace nimbra

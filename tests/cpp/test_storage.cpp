@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <fstream>
 #include <thread>
 #include <vector>
 
@@ -104,6 +105,34 @@ TEST_F(BlockReuse, ConcurrentAllocationAndRelease) {
   for (auto& th : threads) th.join();
   small_allocations(kIdle + 1);
   EXPECT_EQ(Buffer::cached_bytes(), 0u) << "the byte count drifted";
+}
+
+std::uint64_t resident_bytes() {
+  std::ifstream statm("/proc/self/statm");
+  std::uint64_t size = 0, resident = 0;
+  statm >> size >> resident;
+  return resident * 4096;
+}
+
+// Ever smaller results, each made while the one before is alive, take the
+// freed blocks back; when all are gone the cache still holds no more than
+// its cap, counted in real block sizes.
+TEST_F(BlockReuse, AShrinkingChainStaysUnderTheCap) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizer's allocator keeps freed memory resident";
+#endif
+  constexpr std::uint64_t kCap = std::uint64_t{256} << 20;
+  const std::uint64_t before = resident_bytes();
+  Buffer* live = nullptr;
+  for (std::uint64_t n = std::uint64_t{50} << 20; n > (std::uint64_t{1} << 20); n = n * 15 / 16) {
+    Buffer* next = Buffer::allocate(n, false);
+    std::fill(next->data(), next->data() + n, 1.0f);  // resident, as a result is
+    if (live) live->release();
+    live = next;
+  }
+  live->release();
+  EXPECT_LE(Buffer::cached_bytes(), kCap);
+  EXPECT_LE(resident_bytes(), before + kCap + (std::uint64_t{8} << 20)) << "kept blocks are bigger than booked";
 }
 
 // Below the cache's sizes a buffer is one block: the record, then the

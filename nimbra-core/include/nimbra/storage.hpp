@@ -63,8 +63,10 @@ class Buffer {
   std::atomic<std::uint64_t> refs_{1};
   mutable RwLock lock_;
   float* data_ = nullptr;
-  std::uint64_t bytes_ = 0;  // capacity and length, 4 per element
-  bool inline_ = false;      // the elements follow this record in its block
+  std::uint64_t bytes_ = 0;  // length, 4 per element
+  // The size of the elements' own block: more than bytes_ for a reused cached
+  // block, 0 when they follow this record in its block or there are none.
+  std::uint64_t block_bytes_ = 0;
 };
 
 // One reference on a buffer, with the element count and type tag.
