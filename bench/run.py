@@ -27,7 +27,7 @@ import types  # noqa: E402
 import harness  # noqa: E402
 from harness import Settings, ThreadControl, run_workload  # noqa: E402
 
-GROUPS = ("construct", "elementwise", "activation", "matmul", "random", "nn", "pickle", "interop")
+GROUPS = ("construct", "elementwise", "activation", "reduction", "matmul", "random", "nn", "pickle", "interop")
 
 
 # ---------------------------------------------------------------------------
@@ -40,6 +40,13 @@ def load_libs() -> types.SimpleNamespace:
     except ImportError as exc:
         sys.exit(f"cannot import _nimbra ({exc}); build it and put its folder on PYTHONPATH, "
                  "see bench/README.md")
+    # The nimbra package (functions beyond the extension's classes): the
+    # installed one, else this checkout's.
+    try:
+        import nimbra
+    except ImportError:
+        sys.path.insert(1, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
+        import nimbra
     import numpy as np
 
     try:
@@ -51,6 +58,7 @@ def load_libs() -> types.SimpleNamespace:
         torch.set_grad_enabled(False)
     return types.SimpleNamespace(
         nb=_nimbra,
+        pkg=nimbra,
         T=getattr(_nimbra, "Tensor", None),
         nn=getattr(_nimbra, "nn", None),
         np=np,

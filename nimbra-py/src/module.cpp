@@ -1,7 +1,8 @@
-// The extension's main module _nimbra: the class Tensor, the nn submodule and
-// the version.
+// The extension's main module _nimbra: the class Tensor, the nn submodule,
+// the functions behind the nimbra package's reductions and the version.
 #include "errors.hpp"
 #include "nn_module.hpp"
+#include "reduction_functions.hpp"
 #include "registration.hpp"
 #include "tensor_class.hpp"
 
@@ -40,6 +41,7 @@ bool attach_submodule(PyObject* module, ModuleRecord& record) {
 bool init_main_module(PyObject* module) {
   if (!register_class(module, tensor_class)) return false;
   if (!attach_submodule(module, nn_module)) return false;
+  if (!add_reduction_functions(module)) return false;
   PyObject* version = PyUnicode_FromString(NIMBRA_VERSION);
   if (!version) return false;
   bool ok = export_attribute(module, "__version__", version);

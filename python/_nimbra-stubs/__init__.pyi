@@ -37,6 +37,10 @@ else:
     # exporters such as NumPy's arrays do not declare it.
     _BufferLike: TypeAlias = Buffer | Any
 
+# The reductions of the nimbra package (nimbra.sum, ...): op is the code of
+# sum, mean, max, min, argmax, argmin in that order.
+def _reduce(op: int, t: Tensor, dim: SupportsIndex | None, keepdim: bool, /) -> Tensor: ...
+
 @final
 class Tensor:
     """An n-dimensional array of float32 values that never changes.

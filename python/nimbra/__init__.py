@@ -2,11 +2,13 @@
 
 The same objects as the extension module ``_nimbra``, under the
 distribution's own name: ``nimbra.Tensor is _nimbra.Tensor``, and
-``nimbra.nn`` holds the classes of ``_nimbra.nn``.
+``nimbra.nn`` holds the classes of ``_nimbra.nn``; beside them the
+reductions along a dimension (``nimbra.sum``, ``nimbra.argmax``, ...).
 """
 
 from _nimbra import Tensor, __version__
 
 from . import nn
+from .reductions import argmax, argmin, max, mean, min, sum
 
-__all__ = ["Tensor", "nn", "__version__"]
+__all__ = ["Tensor", "nn", "__version__", "sum", "mean", "max", "min", "argmax", "argmin"]

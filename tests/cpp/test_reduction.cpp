@@ -1,7 +1,10 @@
 // sum and mean: one left-to-right f32 chain from -0.0 over the row-major
 // elements, returned as a fresh 0-d tensor; views reduce like their copies.
+// The reductions along a dimension: every dimension of ranks 0 to 4, every
+// layout, against the slice-by-slice scalar definition, and their errors.
 #include <gtest/gtest.h>
 
+#include "ops/reduction_kernels.hpp"
 #include "test_util.hpp"
 
 namespace {
@@ -36,6 +39,10 @@ TEST_P(Reduction, SumAndMean) {
     EXPECT_TRUE(same_tensor({}, {c.sum}, nimbra::sum(v))) << l.name;
     EXPECT_TRUE(same_tensor({}, {c.mean}, nimbra::mean(v))) << l.name;
   }
+  // Reducing every element gives the methods' bits, in any shape kept.
+  const U64s ones(c.shape.size(), 1);
+  EXPECT_TRUE(same_tensor({}, {c.sum}, nimbra::reduce_all(x, nimbra::ReduceOp::Sum, false).value()));
+  EXPECT_TRUE(same_tensor(ones, {c.mean}, nimbra::reduce_all(x, nimbra::ReduceOp::Mean, true).value()));
 }
 
 const float k24 = 16777216.0f;  // 2^24: adding 1.0 to it rounds back to it
@@ -107,6 +114,148 @@ TEST(Reduction, ResultIsAFreshTensorAndTheSourceIsUntouched) {
   EXPECT_TRUE(same_tensor({}, {6.0f}, nimbra::sum(s)));
   EXPECT_TRUE(same_tensor({}, {6.0f}, nimbra::mean(s)));
   EXPECT_TRUE(same_values(v, x.data_f32()));
+}
+
+// ---- along a dimension ------------------------------------------------------------
+
+using nimbra::ReduceOp;
+const ReduceOp kOps[] = {ReduceOp::Sum,    ReduceOp::Mean,   ReduceOp::Max,
+                         ReduceOp::Min,    ReduceOp::ArgMax, ReduceOp::ArgMin};
+const char* label(ReduceOp op) {
+  static const char* const kNames[] = {"sum", "mean", "max", "min", "argmax", "argmin"};
+  return kNames[static_cast<int>(op)];
+}
+bool seeks(ReduceOp op) { return op != ReduceOp::Sum && op != ReduceOp::Mean; }
+
+// `values` (row-major, `shape`) reduced along d slice by slice, each slice
+// gathered and handed to the scalar definition.
+Floats ref_along(ReduceOp op, const Floats& values, const U64s& shape, std::size_t d) {
+  using nimbra::kernels::Reduce;
+  static constexpr Reduce kKernel[] = {Reduce::Sum, Reduce::Sum, Reduce::Max, Reduce::Min, Reduce::ArgMax,
+                                       Reduce::ArgMin};
+  const std::uint64_t outer = nimbra::numel_of({shape.data(), d}), L = shape[d];
+  const std::uint64_t inner = nimbra::numel_of({shape.data() + d + 1, shape.size() - d - 1});
+  Floats out(outer * inner);
+  for (std::uint64_t o = 0; o < outer; ++o) {
+    for (std::uint64_t j = 0; j < inner; ++j) {
+      Floats slice(L);
+      for (std::uint64_t k = 0; k < L; ++k) slice[k] = values[(o * L + k) * inner + j];
+      float r = L ? nimbra::kernels::reduce_scalar(kKernel[static_cast<int>(op)], slice.data(), L, 1) : -0.0f;
+      if (op == ReduceOp::Mean) r = r / static_cast<float>(L);
+      out[o * inner + j] = r;
+    }
+  }
+  return out;
+}
+
+// Values with ties, both zeros, infinities and a few NaNs.
+Floats tied_values(std::size_t n, std::uint64_t seed) {
+  static const float kPick[] = {0.0f, -0.0f, 1.0f, -1.0f, 2.0f, 2.0f, -2.0f, kInf, -kInf, 0.5f, 3.0f, kNaN};
+  Lcg g(seed);
+  Floats v(n);
+  for (float& x : v) {
+    const std::uint32_t r = g.next();
+    x = r % 4 ? kPick[(r >> 8) % 11] : g.uniform(-4.0f, 4.0f);  // NaN only where r >> 8 hits the last slot
+    if ((r >> 20) % 23 == 0) x = kNaN;
+  }
+  return v;
+}
+
+TEST(ReductionAlongDim, EveryDimensionOfRanksZeroToFour) {
+  const U64s shapes[] = {{},        {1},          {7},       {0},          {3, 5},
+                         {1, 17},   {17, 1},      {0, 4},    {4, 0},       {2, 3, 4},
+                         {5, 1, 33}, {3, 0, 2},   {2, 3, 4, 5}, {4, 1, 6, 17}, {2, 2, 0, 3}};
+  std::uint64_t seed = 70;
+  for (const U64s& shape : shapes) {
+    const Floats v = tied_values(nimbra::numel_of(shape), ++seed);
+    std::vector<Tensor> sources = {make(v, shape)};
+    for (const Layout& l : kLayouts) sources.push_back(with_layout(v, shape, l));
+    const auto nd = static_cast<std::int64_t>(shape.size());
+    const std::int64_t span = std::max<std::int64_t>(nd, 1);
+    for (std::int64_t dim = -span; dim < span; ++dim) {
+      // A 0-d tensor reduces its one element as the slice [1].
+      const U64s slices = nd ? shape : U64s{1};
+      const auto d = static_cast<std::size_t>(dim < 0 ? dim + span : dim);
+      for (bool keepdim : {false, true}) {
+        U64s out_shape = slices;
+        if (keepdim)
+          out_shape[d] = 1;
+        else
+          out_shape.erase(out_shape.begin() + static_cast<std::ptrdiff_t>(d));
+        if (nd == 0) out_shape = {};
+        for (ReduceOp op : kOps) {
+          const Floats want = ref_along(op, v, slices, d);
+          for (const Tensor& src : sources) {
+            nimbra::Result<Tensor> got = nimbra::reduce(src, op, dim, keepdim);
+            const std::string where = std::string(label(op)) + " of " + render(shape) + " along " +
+                                      std::to_string(dim) + (keepdim ? " keepdim" : "");
+            if (seeks(op) && slices[d] == 0) {
+              ASSERT_FALSE(got.ok()) << where;
+              EXPECT_EQ(got.error().kind(), nimbra::ErrorKind::InvalidOperation) << where;
+              continue;
+            }
+            ASSERT_TRUE(got.ok()) << where << ": " << got.error().display();
+            EXPECT_TRUE(same_tensor(out_shape, want, got.value())) << where;
+          }
+        }
+      }
+    }
+    // Every element as one slice: row-major positions, every dimension kept.
+    for (ReduceOp op : kOps) {
+      if (seeks(op) && v.empty()) continue;
+      const Floats want = ref_along(op, v, {v.size()}, 0);
+      for (const Tensor& src : sources) {
+        EXPECT_TRUE(same_tensor({}, want, nimbra::reduce_all(src, op, false).value())) << label(op) << render(shape);
+        EXPECT_TRUE(same_tensor(U64s(shape.size(), 1), want, nimbra::reduce_all(src, op, true).value()));
+      }
+    }
+  }
+}
+
+// Rows and columns wide enough for every vector path and several column
+// chunks, from a fresh tensor and from a transposed view of the same values.
+TEST(ReductionAlongDim, LargeRowsAndColumns) {
+  const U64s shapes[] = {{67, 1100}, {1100, 67}, {3, 40, 21}};
+  std::uint64_t seed = 90;
+  for (const U64s& shape : shapes) {
+    const Floats v = tied_values(nimbra::numel_of(shape), ++seed);
+    for (const Tensor& x : {make(v, shape), transposed_view(v, shape)}) {
+      for (std::size_t d = 0; d < shape.size(); ++d) {
+        U64s out_shape = shape;
+        out_shape.erase(out_shape.begin() + static_cast<std::ptrdiff_t>(d));
+        for (ReduceOp op : kOps) {
+          const nimbra::Result<Tensor> got = nimbra::reduce(x, op, static_cast<std::int64_t>(d), false);
+          EXPECT_TRUE(same_tensor(out_shape, ref_along(op, v, shape, d), got.value()))
+              << label(op) << " " << render(shape) << " dim " << d;
+        }
+      }
+    }
+  }
+}
+
+TEST(ReductionAlongDim, Errors) {
+  auto text = [](const nimbra::Result<Tensor>& r) { return r.ok() ? std::string("(no error)") : r.error().display(); };
+  const Tensor x = Tensor::zeros(U64s{2, 3});
+  EXPECT_EQ(text(nimbra::reduce(x, ReduceOp::Sum, 2, false)),
+            "Invalid operation: dim 2 is out of range for a tensor with 2 dimensions (expected -2 to 1)");
+  EXPECT_EQ(text(nimbra::reduce(x, ReduceOp::ArgMax, -3, true)),
+            "Invalid operation: dim -3 is out of range for a tensor with 2 dimensions (expected -2 to 1)");
+  EXPECT_EQ(text(nimbra::reduce(Tensor::zeros(U64s{}), ReduceOp::Max, 1, false)),
+            "Invalid operation: dim 1 is out of range for a tensor with 0 dimensions (expected -1 to 0)");
+  const Tensor empty = Tensor::zeros(U64s{0, 3});
+  EXPECT_EQ(text(nimbra::reduce(empty, ReduceOp::Max, 0, false)),
+            "Invalid operation: max of no elements: dim 0 of shape [0, 3] is empty");
+  EXPECT_EQ(text(nimbra::reduce_all(empty, ReduceOp::ArgMin, false)),
+            "Invalid operation: argmin of no elements: shape [0, 3] is empty");
+  // Along the other dimension the slices have elements, and there are none of them.
+  EXPECT_TRUE(same_tensor({0}, {}, nimbra::reduce(empty, ReduceOp::Max, 1, false).value()));
+  // Positions are f32 values: at most 2^24 of them.
+  const std::uint64_t k24 = std::uint64_t{1} << 24;
+  EXPECT_TRUE(nimbra::reduce(Tensor::zeros(U64s{0, k24}), ReduceOp::ArgMax, 1, false).ok());
+  EXPECT_TRUE(nimbra::reduce(Tensor::zeros(U64s{0, k24 + 1}), ReduceOp::Max, 1, false).ok());
+  EXPECT_EQ(text(nimbra::reduce(Tensor::zeros(U64s{0, k24 + 1}), ReduceOp::ArgMax, 1, false)),
+            "Invalid operation: argmax over 16777217 elements (dim 1 of shape [0, 16777217]): positions from "
+            "2^24 on are not exact in float32");
 }
 
 }  // namespace

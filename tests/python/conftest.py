@@ -5,13 +5,18 @@ pip-installed, locally PYTHONPATH points at the build directory.
 """
 
 import os
+import pathlib
 import subprocess
 import sys
 import textwrap
 
 import pytest
 
-import _nimbra
+# The nimbra package of this checkout, beside whichever _nimbra is loaded
+# (installed, or a build folder on PYTHONPATH).
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "python"))
+
+import _nimbra  # noqa: E402
 
 # The CI script sets this when the extension runs under ASan/UBSan; memory
 # measurements and huge allocations mean nothing (or abort) there.

@@ -1,16 +1,21 @@
 """sum and mean: one left-to-right float32 chain from -0.0, returned as a 0-d
-Tensor; the mean divides by the element count rounded to float32."""
+Tensor; the mean divides by the element count rounded to float32. The
+nimbra package's reductions along a dimension: their arguments, errors and
+results (the numerics are the C++ suite's)."""
 
 import inspect
 import math
+import re
 
 import numpy as np
 import pytest
 
 import _nimbra
+import nimbra
+import nimbra.reductions
 from _nimbra import Tensor
 
-from reference import assert_tensor_bits, bit_array, bits_of, mean_ref, sum_ref, tensor_of, values
+from reference import assert_bits_equal, assert_tensor_bits, bit_array, bits_of, mean_ref, sum_ref, tensor_of, values
 
 
 def scalar_bits(t):
@@ -144,3 +149,77 @@ def test_docs_and_signatures(name, doc):
     assert method.__doc__ == doc
     assert method.__text_signature__ == "($self)"
     assert str(inspect.signature(getattr(Tensor.zeros([1]), name))) == "()"
+
+
+# ---- nimbra.sum, mean, max, min, argmax, argmin along a dimension -----------------
+FUNCTIONS = {
+    "sum": ("Sum", np.sum), "mean": ("Mean", np.mean), "max": ("Max", np.max),
+    "min": ("Min", np.min), "argmax": ("Argmax", np.argmax), "argmin": ("Argmin", np.argmin),
+}
+
+
+def test_functions_are_exported():
+    assert set(FUNCTIONS) <= set(nimbra.__all__)
+    for name in FUNCTIONS:
+        assert getattr(nimbra, name) is getattr(nimbra.reductions, name)
+        assert list(inspect.signature(getattr(nimbra, name)).parameters) == ["t", "dim", "keepdim"]
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+@pytest.mark.parametrize("dim", [None, 0, 1, -1, -2, np.int64(1)])
+@pytest.mark.parametrize("keepdim", [False, True])
+def test_dim_and_keepdim(name, dim, keepdim):
+    # Distinct values: the results are NumPy's, and argmax comes as float32.
+    a = np.arange(12, dtype=np.float32).reshape(3, 4)[:, [2, 0, 3, 1]] * np.float32(1.5)
+    t = tensor_of(a, Tensor)
+    got = getattr(nimbra, name)(t, dim, keepdim=keepdim)
+    want = np.asarray(FUNCTIONS[name][1](a, axis=None if dim is None else int(dim), keepdims=keepdim))
+    assert type(got) is Tensor and got.shape == list(want.shape)
+    assert_bits_equal(values(got), want.astype(np.float32), f"{name} dim={dim}")
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, error, text",
+    [
+        (([1.0],), {}, TypeError, "argument 't': 'list' object cannot be converted to 'Tensor'"),
+        ((Tensor.zeros([2]), 0.0), {}, TypeError, "argument 'dim': 'float' object cannot be interpreted as an integer"),
+        ((Tensor.zeros([2]), True), {}, TypeError, "argument 'dim': an integer or None is required, not bool"),
+        ((Tensor.zeros([2]), 2**70), {}, OverflowError, ""),
+        ((Tensor.zeros([2, 3]), 2), {}, ValueError,
+         "{} failed: Invalid operation: dim 2 is out of range for a tensor with 2 dimensions (expected -2 to 1)"),
+        ((Tensor.zeros([2]),), {"axis": 0}, TypeError, "unexpected keyword argument 'axis'"),
+    ],
+)
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_argument_errors(name, args, kwargs, error, text):
+    with pytest.raises(error) as info:
+        getattr(nimbra, name)(*args, **kwargs)
+    assert text.format(FUNCTIONS[name][0]) in str(info.value)
+
+
+@pytest.mark.parametrize("name", ["max", "min", "argmax", "argmin"])
+def test_empty_dimension_has_no_extreme(name):
+    prefix = FUNCTIONS[name][0]
+    with pytest.raises(ValueError, match=f"^{prefix} failed: Invalid operation: {name} of no elements: dim 0 of"):
+        getattr(nimbra, name)(Tensor.zeros([0, 3]), 0)
+    with pytest.raises(ValueError, match=re.escape(f"{name} of no elements: shape [0, 3] is empty")):
+        getattr(nimbra, name)(Tensor.zeros([0, 3]))
+    assert getattr(nimbra, name)(Tensor.zeros([0, 3]), 1).shape == [0]
+
+
+def test_keepdim_is_read_for_its_truth():
+    t = Tensor.ones([2, 3])
+    assert nimbra.sum(t, 1, 1).shape == [2, 1] and nimbra.sum(t, 1, []).shape == [2]
+
+    class Undecided:
+        def __bool__(self):
+            raise ZeroDivisionError
+
+    with pytest.raises(ZeroDivisionError):
+        nimbra.sum(t, 1, Undecided())
+
+
+def test_whole_tensor_sum_and_mean_are_the_methods():
+    t = Tensor([1.0, 16777216.0, 1.0, 0.0], [2, 2]).transpose(0, 1)
+    assert scalar_bits(nimbra.sum(t)) == scalar_bits(t.sum())
+    assert scalar_bits(nimbra.mean(t)) == scalar_bits(t.mean())

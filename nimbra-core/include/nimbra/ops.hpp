@@ -47,6 +47,22 @@ Tensor sum(const Tensor& x);
 // That sum divided by the element count.
 Tensor mean(const Tensor& x);
 
+enum class ReduceOp : std::uint8_t { Sum, Mean, Max, Min, ArgMax, ArgMin };
+// Reduces every slice along `dim` (negative counts from the end; a 0-d
+// tensor takes 0 and -1, its one element being the slice) in ascending
+// position: a sum is one f32 chain from -0.0 and a mean that sum divided by
+// the length rounded to f32; max and min are the first NaN if there is one,
+// else the first largest or smallest value; argmax and argmin its position,
+// as a float. The reduced dimension is dropped, or kept with size 1 when
+// `keepdim`. InvalidOperation for a dim out of range, an empty reduced
+// dimension (all but sum and mean), or one longer than 2^24 (argmax and
+// argmin, whose positions are exact in f32 only below that).
+Result<Tensor> reduce(const Tensor& x, ReduceOp op, std::int64_t dim, bool keepdim);
+// Every element as one slice in row-major order (sum and mean give the bits
+// of sum(x) and mean(x), argmax a flat position); `keepdim` keeps every
+// dimension with size 1. Fails as reduce does.
+Result<Tensor> reduce_all(const Tensor& x, ReduceOp op, bool keepdim);
+
 // ---- random tensors (calling thread's generator) -----------------------------
 Tensor rand(std::span<const std::uint64_t> shape);
 Tensor randn(std::span<const std::uint64_t> shape);
