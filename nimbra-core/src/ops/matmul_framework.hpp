@@ -32,7 +32,7 @@
 #include <cstring>
 #include <utility>
 
-#include "ops/matmul_kernel.hpp"
+#include "ops/matview.hpp"
 #include "ops/simd.hpp"
 
 namespace nimbra::kernels::mm {
@@ -42,10 +42,6 @@ namespace nimbra::kernels::mm {
 // (Gemm::transposed). 64-byte aligned; they grow on demand and are kept for
 // the thread's lifetime, so steady-state calls do not allocate.
 float* scratch(int slot, std::size_t floats);
-
-// The wider variants' tables, each defined in the file compiled for its ISA.
-const MatmulKernels& avx2_kernels();
-const MatmulKernels& avx512_kernels();
 
 inline namespace NIMBRA_SIMD_ABI {
 

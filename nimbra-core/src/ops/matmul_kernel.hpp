@@ -12,17 +12,9 @@
 #include <cstddef>
 
 #include "cpu.hpp"
+#include "ops/matview.hpp"
 
 namespace nimbra::kernels {
-
-// A strided matrix operand: element (i, j) is data[i*rs + j*cs] (strides in
-// elements, >= 0; a transposed view simply has rs = 1, cs = ld). Operands are
-// packed straight from these strides; no contiguous copy is needed first.
-struct MatView {
-  const float* data;
-  std::ptrdiff_t rs;
-  std::ptrdiff_t cs;
-};
 
 // a is (m, k); b is (k, n); c is (m, n) with row stride ldc >= n.
 // c = a * b; c's previous contents are ignored and fully overwritten (c must
@@ -47,5 +39,11 @@ struct MatmulKernels {
 const MatmulKernels& matmul_kernels(cpu::Isa isa);
 // The table of cpu::best_isa(), chosen once.
 const MatmulKernels& matmul_kernels_best();
+
+namespace mm {
+// The wider variants' tables, each defined in the file compiled for its ISA.
+const MatmulKernels& avx2_kernels();
+const MatmulKernels& avx512_kernels();
+}  // namespace mm
 
 }  // namespace nimbra::kernels

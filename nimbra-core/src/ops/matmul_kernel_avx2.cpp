@@ -3,6 +3,7 @@
 // rest hold two B vectors, the broadcast A value and a product). Built with
 // -mavx2; reached only through matmul_kernels(), after the CPU check.
 #include "ops/matmul_framework.hpp"
+#include "ops/matmul_kernel.hpp"
 
 namespace nimbra::kernels::mm {
 

@@ -12,6 +12,7 @@
 // slot of the floating-point pipes instead (about 77 GFLOP/s against 115 in
 // L1). A is transposed into micro-panels with 8-lane vectors (MR = 8).
 #include "ops/matmul_framework.hpp"
+#include "ops/matmul_kernel.hpp"
 
 namespace nimbra::kernels::mm {
 
