@@ -1,11 +1,8 @@
-// Standalone timing of the matmul kernel variants (not built by CMake). The
-// ISA flags are per file, as in the library build; from the repository root:
+// Timing of the matmul kernel variants, built with the tests (target
+// matmul_kernel_bench); from the repository root:
 //
-//   S=nimbra-core/src/ops; F="-std=c++20 -O3 -ffp-contract=off -Inimbra-core/src -Inimbra-core/include"
-//   g++ $F -c nimbra-core/src/cpu.cpp $S/matmul_kernel.cpp $S/matmul_scratch.cpp bench/matmul_kernel_bench.cpp
-//   g++ $F -mavx2 -c $S/matmul_kernel_avx2.cpp
-//   g++ $F -mavx512f -mavx512vl -mavx512bw -mavx512dq -mavx2 -c $S/matmul_kernel_avx512.cpp
-//   g++ -o mmbench *.o -pthread && ./mmbench [baseline|avx2|avx512]
+//   cmake --build build/tests --target matmul_kernel_bench
+//   build/tests/bench/matmul_kernel_bench [baseline|avx2|avx512]
 //
 // Prints the median time of each workload and its GFLOP/s. Times are the
 // calling thread's CPU time, so other processes on a shared machine inflate
@@ -24,15 +21,24 @@
 
 using nimbra::kernels::MatView;
 
+static double thread_seconds() {
+  timespec t;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
+}
+
+// Each sample times enough calls to last about 50 us: reading the clock
+// costs up to a microsecond under a hypervisor, as much as a small product.
 static double median_seconds(const std::function<void()>& f, int reps) {
   f();  // warm up: buffers, caches, page mappings
+  int inner = 1;
+  for (double t0 = thread_seconds(); thread_seconds() - t0 < 50e-6; inner *= 2)
+    for (int i = 0; i < inner; ++i) f();
   std::vector<double> t;
   for (int r = 0; r < reps; ++r) {
-    timespec t0, t1;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t0);
-    f();
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t1);
-    t.push_back(double(t1.tv_sec - t0.tv_sec) + 1e-9 * double(t1.tv_nsec - t0.tv_nsec));
+    const double t0 = thread_seconds();
+    for (int i = 0; i < inner; ++i) f();
+    t.push_back((thread_seconds() - t0) / inner);
   }
   std::sort(t.begin(), t.end());
   return t[t.size() / 2];
@@ -46,7 +52,7 @@ static std::vector<float> random_floats(std::size_t n, unsigned seed) {
   return v;
 }
 
-static int reps_for(double flops) { return std::clamp(int(4e9 / (flops + 1e6)), 11, 4000); }
+static int reps_for(double flops) { return std::clamp(int(4e9 / (flops + 1e6)), 11, 400); }
 
 int main(int argc, char** argv) {
   using nimbra::cpu::Isa;
@@ -65,6 +71,11 @@ int main(int argc, char** argv) {
       {"1024^3", 1024, 1024, 1024, false},    {"[256,1024]x[1024,1024]", 256, 1024, 1024, false},
       {"[1,1024]x[1024,1024]", 1, 1024, 1024, false}, {"[1024,1]x[1,1024]", 1024, 1, 1024, false},
       {"512^3 B transposed", 512, 512, 512, true},   {"[64,512]x[512,512]^T", 64, 512, 512, true},
+      // The layers of the 784-256-10 and 64-128-10 networks on a few rows.
+      {"[1,784]x[784,256]", 1, 784, 256, false},     {"[4,784]x[784,256]", 4, 784, 256, false},
+      {"[16,784]x[784,256]", 16, 784, 256, false},   {"[64,784]x[784,256]", 64, 784, 256, false},
+      {"[1,256]x[256,10]", 1, 256, 10, false},       {"[1,64]x[64,128]", 1, 64, 128, false},
+      {"[1,128]x[128,10]", 1, 128, 10, false},       {"[1,784]x[784,256]^T", 1, 784, 256, true},
   };
   for (const Case& cs : cases) {
     const auto a = random_floats(cs.m * cs.k, 1), b = random_floats(cs.k * cs.n, 2);
