@@ -13,6 +13,28 @@ Result<Tensor> t(const Tensor& x) {
   return transpose(x, 0, 1);
 }
 
+namespace {
+
+// t(w) in row-major order: the view itself when it already is (a weight given
+// as the transpose of a row-major matrix), else a copy, made once per layer.
+Tensor row_major_transpose(const Tensor& w) {
+  Result<Tensor> wt = t(w);
+  NIMBRA_CHECK(wt.ok(), "a layer's weight is always 2-D");
+  if (wt.value().is_contiguous()) return std::move(wt).value();
+  FreshBuffer values(wt.value().numel());
+  wt.value().copy_elements_to(values.data());
+  return Tensor::from_fresh(std::move(values), wt.value().shape());
+}
+
+}  // namespace
+
+Linear::Linear(Tensor weight, std::optional<Tensor> bias, std::uint64_t in, std::uint64_t out)
+    : weight_(std::move(weight)),
+      weight_t_(row_major_transpose(weight_)),
+      bias_(std::move(bias)),
+      in_features_(in),
+      out_features_(out) {}
+
 Linear Linear::create(std::uint64_t in_features, std::uint64_t out_features, random::Generator& gen) {
   if (in_features == 0) fail_precondition("Linear: in_features must be at least 1, got 0");
   const std::uint64_t weight_shape[2] = {out_features, in_features};
@@ -42,19 +64,15 @@ Result<Linear> Linear::from_parameters(Tensor weight, Tensor bias) {
   return Linear(std::move(weight), std::move(bias), in_features, out_features);
 }
 
+// add(matmul(x, t(weight)), bias), bit for bit, in one pass.
 Tensor Linear::forward(const Tensor& x) const {
-  Result<Tensor> wt = t(weight_);
-  NIMBRA_CHECK(wt.ok(), "a layer's weight is always 2-D");
-  Result<Tensor> y = matmul(x, wt.value());
+  Result<Tensor> y = bias_ ? matmul_bias(x, weight_t_, *bias_) : matmul(x, weight_t_);
   if (!y) {
     fail_precondition("Linear forward failed: expected an input with at least 2 dimensions and last dimension " +
                       std::to_string(in_features_) + ", got shape " +
                       render_sizes(x.shape().data(), x.ndim()) + " (" + y.error().display() + ")");
   }
-  if (!bias_) return std::move(y).value();
-  Result<Tensor> out = add(y.value(), *bias_);
-  NIMBRA_CHECK(out.ok(), "the bias row broadcasts against every result");
-  return std::move(out).value();
+  return std::move(y).value();
 }
 
 }  // namespace nimbra::nn

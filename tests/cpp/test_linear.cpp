@@ -275,7 +275,27 @@ INSTANTIATE_TEST_SUITE_P(Shapes, LinearForward,
                                            ForwardCase{3, 2, {5, 4, 3}}, ForwardCase{3, 2, {2, 3, 4, 3}},
                                            ForwardCase{1, 1, {7, 1}}, ForwardCase{64, 10, {33, 64}},
                                            ForwardCase{70, 66, {3, 5, 70}}, ForwardCase{4, 5, {0, 4}},
-                                           ForwardCase{4, 5, {2, 0, 4}}));
+                                           ForwardCase{4, 5, {2, 0, 4}},
+                                           // the layers of small networks on a few rows
+                                           ForwardCase{784, 256, {1, 784}}, ForwardCase{784, 256, {3, 784}},
+                                           ForwardCase{256, 10, {1, 256}}, ForwardCase{64, 128, {1, 64}},
+                                           ForwardCase{128, 10, {2, 128}}, ForwardCase{300, 97, {1, 300}}));
+
+// forward multiplies by weightᵀ in row-major order: the weight's own storage
+// when the weight is the transpose of a row-major matrix, else a copy made
+// once, with the layer.
+TEST(LinearForward, RowMajorTransposeIsSharedOrCopiedOnce) {
+  const Floats bv = values(4, 6);
+  const Linear plain = Linear::from_parameters(make(values(12, 5), {4, 3}), make(bv, {4})).value();
+  EXPECT_EQ(to_vec(plain.weight_t().strides()), (U64s{4, 1}));
+  EXPECT_NE(plain.weight_t().storage().buffer(), plain.weight().storage().buffer());
+  EXPECT_TRUE(same_tensor(nimbra::nn::t(plain.weight()).value(), plain.weight_t()));
+
+  const Tensor rows = make(values(12, 7), {3, 4});
+  const Linear shared = Linear::from_parameters(nimbra::transpose(rows, 0, 1).value(), make(bv, {4})).value();
+  EXPECT_EQ(shared.weight_t().storage().buffer(), rows.storage().buffer());
+  EXPECT_TRUE(same_tensor(rows, shared.weight_t()));
+}
 
 TEST(LinearForwardErrors, WrongInputsArePreconditionsNamingTheSizes) {
   Generator g(zero_key(), 0, nullptr);

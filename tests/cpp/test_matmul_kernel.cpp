@@ -92,23 +92,35 @@ struct Out {
   return ::testing::AssertionSuccess();
 }
 
-Out reference(const Mat& a, const Mat& b, std::size_t pad = 0) {
+Out reference(const Mat& a, const Mat& b, std::size_t pad = 0, const float* bias = nullptr) {
   Out c(a.rows, b.cols, pad);
-  nimbra::kernels::gemm_reference(a.rows, b.cols, a.cols, a.view(), b.view(), c.buf.data(), c.ldc);
+  nimbra::kernels::gemm_reference(a.rows, b.cols, a.cols, a.view(), b.view(), c.buf.data(), c.ldc, bias);
   return c;
 }
 
-Out run(Isa isa, const Mat& a, const Mat& b, std::size_t pad = 0) {
+Out run(Isa isa, const Mat& a, const Mat& b, std::size_t pad = 0, const float* bias = nullptr) {
   Out c(a.rows, b.cols, pad);
-  nimbra::kernels::matmul_kernels(isa).gemm(a.rows, b.cols, a.cols, a.view(), b.view(), c.buf.data(), c.ldc);
+  nimbra::kernels::matmul_kernels(isa).gemm(a.rows, b.cols, a.cols, a.view(), b.view(), c.buf.data(), c.ldc, bias);
   return c;
 }
 
-// Every variant on (a, b) against the reference.
+// A bias row of n mixed values in its own exactly sized buffer.
+std::vector<float> mixed_row(std::size_t n, std::uint32_t seed) {
+  Mat row(1, n);
+  fill_mixed(row, seed);
+  return row.buf;
+}
+
+// Every variant on (a, b) against the reference, without a bias and with one
+// (which every path adds to each output once its chain is complete).
 void expect_all_variants_match(const Mat& a, const Mat& b, std::size_t pad = 0, bool nan_any = false) {
-  const Out want = reference(a, b, pad);
-  for (Isa isa : supported_isas())
-    EXPECT_TRUE(same_bits(run(isa, a, b, pad), want, nan_any)) << "variant " << nimbra::cpu::isa_name(isa);
+  const std::vector<float> bias = mixed_row(b.cols, 99);
+  for (const float* bp : {static_cast<const float*>(nullptr), bias.data()}) {
+    const Out want = reference(a, b, pad, bp);
+    for (Isa isa : supported_isas())
+      EXPECT_TRUE(same_bits(run(isa, a, b, pad, bp), want, nan_any))
+          << "variant " << nimbra::cpu::isa_name(isa) << (bp ? " with a bias" : "");
+  }
 }
 
 // ---- every edge of the tiles and cache blocks ---------------------------------
@@ -137,14 +149,18 @@ INSTANTIATE_TEST_SUITE_P(AllSizes, GemmShapes,
 
 // Shapes the size grid misses: every short A below the tile height (wide tiles
 // straight on the operands, or the row sweep for m = 1 across its column
-// chunks), inner dimensions crossing the inner cache block (512) with A packed
-// and in place and B packed and in place, more columns than one B panel, and
-// outputs large enough for streaming stores at unaligned row starts.
+// chunks), one row on either side of each variant's wide-tile width (96 and
+// 256 columns), the layers of small networks on a few rows, inner dimensions
+// crossing the inner cache block (512) with A packed and in place and B packed
+// and in place, more columns than one B panel, and outputs large enough for
+// streaming stores at unaligned row starts.
 TEST(GemmShapes, BlockBoundariesAndSpecialPaths) {
   const std::tuple<std::size_t, std::size_t, std::size_t, std::size_t> cases[] = {
       {1, 1000, 300, 0}, {1, 4500, 9, 2},   {2, 333, 70, 0},    {3, 513, 9, 0},   {5, 260, 2, 3},
       {6, 17, 400, 0},   {7, 300, 33, 1},   {33, 70, 1030, 0},  {40, 30, 600, 1}, {12, 50, 700, 0},
-      {9, 4100, 260, 0}, {2048, 2056, 1, 1}, {4300, 1000, 0, 3}, {40, 8000, 1, 0}};
+      {9, 4100, 260, 0}, {2048, 2056, 1, 1}, {4300, 1000, 0, 3}, {40, 8000, 1, 0},
+      {1, 95, 40, 0},    {1, 96, 40, 1},    {1, 255, 40, 0},    {1, 256, 40, 0},  {1, 784, 256, 0},
+      {1, 256, 784, 0},  {1, 10, 256, 0},   {1, 128, 64, 0},    {3, 256, 784, 0}, {16, 10, 128, 0}};
   for (const auto& [m, n, k, pad] : cases) {
     SCOPED_TRACE("m=" + std::to_string(m) + " n=" + std::to_string(n) + " k=" + std::to_string(k));
     Mat a(m, k), b(k, n);
@@ -201,10 +217,10 @@ TEST(GemmLayouts, ZeroStrides) {
   const MatView a{row.buf.data(), 0, 1};  // every row of A is `row`
   const MatView b{col.buf.data(), 1, 0};  // every column of B is `col`
   Out want(m, n);
-  nimbra::kernels::gemm_reference(m, n, k, a, b, want.buf.data(), want.ldc);
+  nimbra::kernels::gemm_reference(m, n, k, a, b, want.buf.data(), want.ldc, nullptr);
   for (Isa isa : supported_isas()) {
     Out got(m, n);
-    nimbra::kernels::matmul_kernels(isa).gemm(m, n, k, a, b, got.buf.data(), got.ldc);
+    nimbra::kernels::matmul_kernels(isa).gemm(m, n, k, a, b, got.buf.data(), got.ldc, nullptr);
     EXPECT_TRUE(same_bits(got, want)) << nimbra::cpu::isa_name(isa);
   }
 }
@@ -259,7 +275,7 @@ TEST(GemmDispatch, GemmIsTheBestVariant) {
   fill_mixed(a, 11);
   fill_mixed(b, 12);
   Out got(70, 50);
-  nimbra::kernels::gemm(70, 50, 90, a.view(), b.view(), got.buf.data(), got.ldc);
+  nimbra::kernels::gemm(70, 50, 90, a.view(), b.view(), got.buf.data(), got.ldc, nullptr);
   EXPECT_TRUE(same_bits(got, run(nimbra::cpu::best_isa(), a, b)));
   EXPECT_TRUE(same_bits(got, reference(a, b)));
 }
@@ -284,7 +300,7 @@ TEST(GemmDispatch, RepeatedAndOtherThread) {
   for (int r = 0; r < 3; ++r) EXPECT_TRUE(same_bits(run(nimbra::cpu::best_isa(), a, b), want));
   Out other(200, 150);
   std::thread t([&] {
-    nimbra::kernels::gemm(200, 150, 300, a.view(), b.view(), other.buf.data(), other.ldc);
+    nimbra::kernels::gemm(200, 150, 300, a.view(), b.view(), other.buf.data(), other.ldc, nullptr);
   });
   t.join();
   EXPECT_TRUE(same_bits(other, want));

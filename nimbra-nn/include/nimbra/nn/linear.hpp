@@ -31,15 +31,18 @@ class Linear {
   Tensor forward(const Tensor& x) const;
 
   const Tensor& weight() const noexcept { return weight_; }
+  // weightᵀ [in_features, out_features], row-major: what forward multiplies
+  // by, so a product on a few rows reads it row after row.
+  const Tensor& weight_t() const noexcept { return weight_t_; }
   const std::optional<Tensor>& bias() const noexcept { return bias_; }
   std::uint64_t in_features() const noexcept { return in_features_; }
   std::uint64_t out_features() const noexcept { return out_features_; }
 
  private:
-  Linear(Tensor weight, std::optional<Tensor> bias, std::uint64_t in, std::uint64_t out)
-      : weight_(std::move(weight)), bias_(std::move(bias)), in_features_(in), out_features_(out) {}
+  Linear(Tensor weight, std::optional<Tensor> bias, std::uint64_t in, std::uint64_t out);
 
   Tensor weight_;
+  Tensor weight_t_;
   std::optional<Tensor> bias_;
   std::uint64_t in_features_;
   std::uint64_t out_features_;
