@@ -6,9 +6,7 @@ pip-installed, locally PYTHONPATH points at the build directory.
 
 import os
 import pathlib
-import subprocess
 import sys
-import textwrap
 
 import pytest
 
@@ -29,24 +27,3 @@ skip_if_sanitized = pytest.mark.skipif(SANITIZED, reason="not meaningful under s
 def extension_path():
     """Path of the loaded extension file, for importlib-based tests."""
     return _nimbra.__file__
-
-
-@pytest.fixture(scope="session")
-def run_python(extension_path):
-    """Runs a snippet in a fresh interpreter with the same environment.
-
-    The snippet sees EXTENSION (the path of the extension file). Returns the
-    CompletedProcess; the caller checks returncode and output.
-    """
-
-    def run(code, timeout=60):
-        prologue = f"EXTENSION = {extension_path!r}\n"
-        return subprocess.run(
-            [sys.executable, "-c", prologue + textwrap.dedent(code)],
-            capture_output=True,
-            text=True,
-            timeout=timeout,
-            env=dict(os.environ),
-        )
-
-    return run

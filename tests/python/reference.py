@@ -76,13 +76,18 @@ def tensor_of(a, tensor_cls):
     return tensor_cls([float(v) for v in a.ravel()], list(a.shape))
 
 
-def run_python(code, env_updates=None, timeout=120):
-    """Runs `code` in a fresh interpreter (same environment plus `env_updates`,
-    where a value of None removes the variable); returns its stdout, failing
-    the test with the child's stderr when it exits non-zero."""
+def run_python(code, env_updates=None, timeout=120, launcher=()):
+    """Runs `code` (dedented) in a fresh interpreter, started through the
+    `launcher` command when one is given (such as taskset), with the same
+    environment plus `env_updates` (a value of None removes the variable).
+    The code sees EXTENSION, the path of the extension file. Returns its
+    stdout, failing the test with the child's stderr when it exits non-zero."""
     import os
     import subprocess
     import sys
+    import textwrap
+
+    import _nimbra
 
     env = dict(os.environ)
     for key, value in (env_updates or {}).items():
@@ -90,8 +95,10 @@ def run_python(code, env_updates=None, timeout=120):
             env.pop(key, None)
         else:
             env[key] = value
+    prologue = f"EXTENSION = {_nimbra.__file__!r}\n"
     proc = subprocess.run(
-        [sys.executable, "-c", code], capture_output=True, text=True, timeout=timeout, env=env
+        [*launcher, sys.executable, "-c", prologue + textwrap.dedent(code)],
+        capture_output=True, text=True, timeout=timeout, env=env,
     )
     assert proc.returncode == 0, f"child exited with {proc.returncode}:\n{proc.stderr[-4000:]}"
     return proc.stdout

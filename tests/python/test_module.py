@@ -13,6 +13,7 @@ import pytest
 
 import _nimbra
 from _nimbra import Tensor
+from reference import run_python
 
 ONCE = "may only be initialized once per interpreter process"
 SUBINTERPRETERS = next((m for m in ("_interpreters", "_xxsubinterpreters") if importlib.util.find_spec(m)), None)
@@ -182,8 +183,8 @@ def test_nn_entry_point_after_main_refused(extension_path):
     assert "nn" not in sys.modules or sys.modules["nn"] is not nn
 
 
-def test_fresh_interpreter_import(run_python):
-    proc = run_python(
+def test_fresh_interpreter_import():
+    out = run_python(
         """
         import sys
         import _nimbra
@@ -193,12 +194,11 @@ def test_fresh_interpreter_import(run_python):
         print(_nimbra.Tensor([[1, 2], [3, 4]], [2, 2]))
         """
     )
-    assert proc.returncode == 0, proc.stderr
-    assert proc.stdout == "Tensor(shape=[2, 2], dtype=f32)\n"
+    assert out == "Tensor(shape=[2, 2], dtype=f32)\n"
 
 
-def test_nn_imported_first_then_main_refused(run_python):
-    proc = run_python(
+def test_nn_imported_first_then_main_refused():
+    out = run_python(
         """
         import importlib.util, sys
         location = importlib.util.spec_from_file_location("nn", EXTENSION)
@@ -218,9 +218,8 @@ def test_nn_imported_first_then_main_refused(run_python):
             print("again:", e)
         """
     )
-    assert proc.returncode == 0, proc.stderr
-    lines = proc.stdout.splitlines()
-    assert len(lines) == 3, proc.stdout
+    lines = out.splitlines()
+    assert len(lines) == 3, out
     assert lines[0] == lines[1]
     assert lines[0].startswith("ImportError ")
     text = lines[0][len("ImportError ") :]
@@ -235,14 +234,14 @@ def test_nn_imported_first_then_main_refused(run_python):
     ["import _nimbra", "importlib.util.module_from_spec(importlib.util.spec_from_file_location('nn', EXTENSION))"],
     ids=["_nimbra", "nn"],
 )
-def test_subinterpreter_refused_main_unharmed(run_python, main_first, attempt):
+def test_subinterpreter_refused_main_unharmed(main_first, attempt):
     # Whatever a subinterpreter made would die with it while its process-wide
     # slot stayed taken, locking the main interpreter out.
     sub_code = (
         "import importlib.util\nEXTENSION = importlib.util.find_spec('_nimbra').origin\n"
         f"try:\n    {attempt}\nexcept ImportError as e:\n    print('refused:', e, flush=True)\n"
     )
-    proc = run_python(
+    out = run_python(
         f"""
         import {SUBINTERPRETERS} as interpreters
         {"import _nimbra" if main_first else ""}
@@ -255,9 +254,8 @@ def test_subinterpreter_refused_main_unharmed(run_python, main_first, attempt):
         print(_nimbra.nn.ReLU()(x).tolist(), _nimbra.nn.Linear(2, 3)(x).shape)
         """
     )
-    assert proc.returncode == 0, proc.stderr
-    lines = proc.stdout.splitlines()
-    assert len(lines) == 3, proc.stdout
+    lines = out.splitlines()
+    assert len(lines) == 3, out
     assert lines[0] == lines[1]
     assert lines[0].startswith("refused: ") and "subinterpreter" in lines[0]
     assert lines[2] == "[1.0, 0.0] [1, 3]"
