@@ -35,7 +35,7 @@ WorkerPool* create_pool() {
   }();
   (void)registered;
   const std::size_t count = worker_count_from_env(
-      std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"), logical_processor_count());
+      std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"), available_processor_count());
   return new WorkerPool(count);  // never deleted: the pool lives until the process ends
 }
 

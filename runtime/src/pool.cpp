@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "pool_state.hpp"
+#include "processors.hpp"
 
 #if defined(__linux__)
 #include <pthread.h>
@@ -73,10 +74,7 @@ void name_thread(std::size_t index) noexcept {
 }  // namespace
 
 PoolState::PoolState(std::size_t workers_wanted, std::size_t startable_threads) {
-#if defined(__linux__)
-  cpu_set_t allowed;
-  if (sched_getaffinity(0, sizeof allowed, &allowed) == 0) processors = CPU_COUNT(&allowed);
-#endif
+  if (const std::size_t allowed = affinity_processor_count(); allowed > 0) processors = static_cast<int>(allowed);
   const std::size_t target = std::min(workers_wanted, kMaxThreads);
   workers.reserve(target);  // so the push_back below cannot throw
   threads.reserve(target);

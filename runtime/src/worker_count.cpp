@@ -1,7 +1,6 @@
 // How many workers the global pool gets.
 #include <cstdint>
 #include <limits>
-#include <thread>
 
 #include "nimbra/runtime/pool.hpp"
 
@@ -34,17 +33,12 @@ std::size_t to_size(std::uint64_t v) noexcept {
 
 }  // namespace
 
-std::size_t logical_processor_count() noexcept {
-  const unsigned n = std::thread::hardware_concurrency();  // 0 when unknown
-  return n == 0 ? 1 : n;
-}
-
 std::size_t worker_count_from_env(const char* rayon_num_threads, const char* rayon_rs_num_cpus,
-                                  std::size_t logical) noexcept {
+                                  std::size_t processors) noexcept {
   std::uint64_t v = 0;
-  if (parse_count(rayon_num_threads, v)) return v == 0 ? logical : to_size(v);
+  if (parse_count(rayon_num_threads, v)) return v == 0 ? processors : to_size(v);
   if (parse_count(rayon_rs_num_cpus, v) && v >= 1) return to_size(v);
-  return logical;
+  return processors;
 }
 
 }  // namespace nimbra::runtime

@@ -6,6 +6,7 @@ import gc
 import hashlib
 import operator
 import os
+import shutil
 import sys
 import zlib
 
@@ -437,6 +438,7 @@ def test_results_are_freed():
 def test_pool_is_created_by_the_first_passing_call_even_when_empty():
     code = r"""
 import os
+import shutil
 from _nimbra import Tensor
 def threads():
     return len(os.listdir("/proc/self/task"))
@@ -455,6 +457,22 @@ print(start, after_error, after_empty, threads())
     assert after_error == start, "a failed broadcast must not bring up the pool"
     assert after_empty == start + 3, "an empty result still brings up the pool (3 workers)"
     assert end == after_empty, "the pool is made once"
+
+
+@pytest.mark.skipif(shutil.which("taskset") is None, reason="needs taskset")
+@pytest.mark.parametrize("env, workers", [({}, 1), ({"RAYON_NUM_THREADS": "3"}, 3), ({"RAYON_RS_NUM_CPUS": "2"}, 2)])
+def test_one_worker_per_processor_the_process_may_use(env, workers):
+    code = r"""
+import os
+import shutil
+from _nimbra import Tensor
+start = len(os.listdir("/proc/self/task"))
+Tensor.ones([1000]) + Tensor.ones([1000])
+print(len(os.listdir("/proc/self/task")) - start)
+"""
+    one = str(min(os.sched_getaffinity(0)))
+    env = {"RAYON_NUM_THREADS": None, "RAYON_RS_NUM_CPUS": None, **env}
+    assert run_python(code, env, launcher=["taskset", "-c", one]).split() == [str(workers)]
 
 
 @pytest.mark.skipif(SANITIZED, reason="the sanitizer needs address space of its own")

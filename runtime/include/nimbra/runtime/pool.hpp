@@ -29,17 +29,19 @@
 
 namespace nimbra::runtime {
 
-// The number of logical processors the OS reports; 1 if it reports 0 or cannot
-// be asked.
-std::size_t logical_processor_count() noexcept;
+// The number of processors this process may run on: those of its affinity
+// mask (all that the OS reports when the mask cannot be read), or fewer when
+// a cgroup CPU quota allows less (rounded up: 1.5 processors give 2); at
+// least 1.
+std::size_t available_processor_count() noexcept;
 
 // The worker-count rule. Each argument is the variable's text, nullptr when
 // unset. A valid value is decimal digits with at most one leading '+', nothing
 // else, within 64 bits. RAYON_NUM_THREADS valid: >= 1 is the count, 0 means
-// `logical`. Otherwise RAYON_RS_NUM_CPUS valid and >= 1 is the count.
-// Otherwise `logical`.
+// `processors`. Otherwise RAYON_RS_NUM_CPUS valid and >= 1 is the count.
+// Otherwise `processors`.
 std::size_t worker_count_from_env(const char* rayon_num_threads, const char* rayon_rs_num_cpus,
-                                  std::size_t logical) noexcept;
+                                  std::size_t processors) noexcept;
 
 // body(lo, hi) processes items lo..hi-1 in ascending order and returns how
 // many values it wrote.
