@@ -60,8 +60,9 @@ struct alignas(64) PieceJob : Job {
     auto* piece = static_cast<PieceJob*>(job);
     thief.pool->leave_spinners(thief);
     thief.pool->spread_out(thief);
-    const bool migrated = &thief != piece->owner;  // always true today; see fork_join()
-    piece->result = run_piece(*piece->fj, &thief, piece->lo, piece->hi, piece->budget, migrated);
+    // Only thieves come here (an owner runs its own right half directly, see
+    // fork_join()), so the piece has always left the thread that made it.
+    piece->result = run_piece(*piece->fj, &thief, piece->lo, piece->hi, piece->budget, true);
     Worker& owner = *piece->owner;
     // release: the owner reads `result` (and the pieces' output) after it
     // sees done with acquire.

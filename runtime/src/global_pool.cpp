@@ -54,4 +54,6 @@ WorkerPool& global_pool() {
 
 std::size_t worker_count() { return global_pool().worker_count(); }
 
+void start_global_pool() { (void)global_pool(); }
+
 }  // namespace nimbra::runtime

@@ -47,8 +47,8 @@ Tensor softmax(const Tensor& x, std::int32_t dim) {
   if (std::any_of(shape.begin(), at, is_zero)) {
     // No slices at all. The sizes from `dim` on may multiply past 64 bits
     // here (the whole tensor fits only because it is empty), so stop before
-    // their product.
-    runtime::worker_count();
+    // their product. The pool comes up all the same.
+    runtime::start_global_pool();
     return Tensor::zeros(shape);
   }
   // Every size is nonzero, so these products divide the element count and fit.

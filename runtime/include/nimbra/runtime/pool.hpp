@@ -10,7 +10,8 @@
 // schedule.
 //
 // Threads: a caller that is not a worker hands the split job to the pool and
-// sleeps until it is done; it never runs pieces itself. A worker that calls in
+// waits until it is done, polling for a while and then sleeping; it never runs
+// pieces itself. A worker that calls in
 // again (a nested loop) runs the nested job inline, offering halves to the
 // other workers. If no worker thread could be started, jobs run on the caller.
 //
@@ -101,6 +102,10 @@ WorkerPool& global_pool();
 
 // global_pool().worker_count(); creates the pool if needed.
 std::size_t worker_count();
+
+// Creates the global pool if it does not exist yet, as the first element-wise
+// operation or softmax of a process must even when it has nothing to hand out.
+void start_global_pool();
 
 // global_pool().parallel_for(len, body, work).
 std::size_t parallel_for(std::size_t len, RangeBody body, std::size_t work = kWorkUnknown);
