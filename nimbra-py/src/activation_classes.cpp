@@ -28,7 +28,7 @@ struct ActivationClass {
   }
 
   static PyObject* reduce(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* { return reduce_to_rebuild(self, {}); });
+    return guarded([&]() -> PyObject* { return reduce_layer(self, {}); });
   }
 
   static inline PyMethodDef methods[] = {
@@ -54,9 +54,9 @@ constexpr char sigmoid_name[] = "Sigmoid";
 }  // namespace
 
 ClassRecord relu_class{relu_name, "()", "ReLU activation layer", static_cast<int>(sizeof(Instance<nn::ReLU>)),
-                       ActivationClass<nn::ReLU, relu_name>::slots, {}, {}};
+                       ActivationClass<nn::ReLU, relu_name>::slots, nullptr, {}, {}};
 ClassRecord sigmoid_class{sigmoid_name, "()", "Sigmoid activation layer",
                           static_cast<int>(sizeof(Instance<nn::Sigmoid>)),
-                          ActivationClass<nn::Sigmoid, sigmoid_name>::slots, {}, {}};
+                          ActivationClass<nn::Sigmoid, sigmoid_name>::slots, nullptr, {}, {}};
 
 }  // namespace nimbra::py

@@ -5,6 +5,7 @@
 #include <new>
 #include <string>
 
+#include "classes.hpp"
 #include "errors.hpp"
 
 namespace nimbra::py {

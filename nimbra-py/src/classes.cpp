@@ -9,16 +9,34 @@ namespace nimbra::py {
 
 namespace {
 
-std::vector<PyTypeObject*>& made_types() {
-  static std::vector<PyTypeObject*> types;
-  return types;
+std::vector<ClassRecord*>& made() {
+  static std::vector<ClassRecord*> records;
+  return records;
 }
 
 }  // namespace
 
+const std::vector<ClassRecord*>& made_classes() { return made(); }
+
 bool is_own_class(PyTypeObject* type) {
-  const std::vector<PyTypeObject*>& types = made_types();
-  return std::find(types.begin(), types.end(), type) != types.end();
+  const std::vector<ClassRecord*>& records = made();
+  return std::any_of(records.begin(), records.end(), [type](const ClassRecord* r) { return r->type == type; });
+}
+
+PyObject* raise_conversion_error(PyObject* value, const char* target) {
+  PyTypeObject* type = Py_TYPE(value);
+  // The extension's classes keep the plain names these messages have always
+  // shown; their qualified names (nn.Linear) are for pickle to find them by.
+  PyObject* name = is_own_class(type) ? PyType_GetName(type)
+                                      : PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__qualname__");
+  if (name && PyUnicode_Check(name)) {
+    PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", name, target);
+  } else {
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "'<failed to extract type name>' object cannot be converted to '%s'", target);
+  }
+  Py_XDECREF(name);
+  return nullptr;
 }
 
 PyTypeObject* class_type(ClassRecord& record) {
@@ -56,7 +74,7 @@ PyTypeObject* class_type(ClassRecord& record) {
     return nullptr;
   }
   record.type = reinterpret_cast<PyTypeObject*>(type);
-  made_types().push_back(record.type);
+  made().push_back(&record);
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(record.type, Py_tp_alloc));
   record.alloc = alloc ? alloc : PyType_GenericAlloc;
   return record.type;

@@ -7,6 +7,7 @@
 #include <new>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "python.hpp"
 
@@ -18,6 +19,9 @@ struct ClassRecord {
   const char* doc;             // "Python wrapper for Nimbra Tensor"
   int basicsize;
   PyType_Slot* own_slots;      // terminated by {0, nullptr}; methods and getters included
+  // What makes an instance from the fields of its pickle (Tensor._rebuild);
+  // nullptr: the class is called with them.
+  PyObject* (*rebuild)(PyObject* fields) = nullptr;
   // Filled on first need and kept for the life of the process.
   std::string composed_doc;
   std::string type_name;
@@ -31,6 +35,13 @@ struct ClassRecord {
 PyTypeObject* class_type(ClassRecord& record);
 // Whether class_type made `type`.
 bool is_own_class(PyTypeObject* type);
+// The records of every class class_type has made, in the order made.
+const std::vector<ClassRecord*>& made_classes();
+
+// Raises TypeError "'<type qualname>' object cannot be converted to '<target>'"
+// for `value` and returns NULL; the extension's own classes go by their plain
+// names. The name is used as a Python str, so any character in it survives.
+PyObject* raise_conversion_error(PyObject* value, const char* target);
 
 // Method tables hold every entry as a PyCFunction; the interpreter calls an
 // entry flagged METH_KEYWORDS with the keyword dictionary as well.

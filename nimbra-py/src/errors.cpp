@@ -3,7 +3,6 @@
 #include <exception>
 #include <stdexcept>
 
-#include "classes.hpp"
 
 namespace nimbra::py {
 
@@ -28,22 +27,6 @@ void raise_with_cause(PyObject* type, PyObject* message, PyObject* cause) {
   }
   PyErr_SetObject(type, exc);
   Py_DECREF(exc);
-}
-
-PyObject* raise_conversion_error(PyObject* value, const char* target) {
-  PyTypeObject* type = Py_TYPE(value);
-  // The extension's classes keep the plain names these messages have always
-  // shown; their qualified names (nn.Linear) are for pickle to find them by.
-  PyObject* name = is_own_class(type) ? PyType_GetName(type)
-                                      : PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__qualname__");
-  if (name && PyUnicode_Check(name)) {
-    PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", name, target);
-  } else {
-    PyErr_Clear();
-    PyErr_Format(PyExc_TypeError, "'<failed to extract type name>' object cannot be converted to '%s'", target);
-  }
-  Py_XDECREF(name);
-  return nullptr;
 }
 
 void set_exception_from_current() noexcept {

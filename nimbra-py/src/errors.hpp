@@ -18,10 +18,6 @@ PyObject* raise_tensor_error(const char* prefix, const TensorError& error);
 // (which may be NULL). Steals nothing.
 void raise_with_cause(PyObject* type, const std::string& text, PyObject* cause);
 
-// Raises TypeError "'<type qualname>' object cannot be converted to '<target>'"
-// for `value` and returns NULL. The name is used as a Python str, so any
-// character in it survives.
-PyObject* raise_conversion_error(PyObject* value, const char* target);
 // Raises `type` with a message that is a Python str (new reference taken
 // over), keeping `cause` (may be NULL) as its __cause__.
 void raise_with_cause(PyObject* type, PyObject* message, PyObject* cause);

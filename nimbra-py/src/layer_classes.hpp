@@ -2,11 +2,13 @@
 // entry points every layer class shares.
 #pragma once
 
+#include <initializer_list>
 #include <utility>
 
 #include "args.hpp"
 #include "classes.hpp"
 #include "errors.hpp"
+#include "pickling.hpp"
 #include "python.hpp"
 #include "tensor_class.hpp"
 
@@ -28,6 +30,12 @@ PyObject* apply_layer(const char* cls, const char* entry, PyObject* self, PyObje
     Borrow<Tensor> input(argv[0]);
     return wrap_tensor(layer->forward(*input));
   });
+}
+
+// A layer's __reduce__: a call of Tensor._rebuild with its fields.
+inline PyObject* reduce_layer(PyObject* self, std::initializer_list<PyObject*> fields) {
+  PyTypeObject* tensor = class_type(tensor_class);
+  return tensor ? reduce_to_rebuild(reinterpret_cast<PyObject*>(tensor), self, fields) : nullptr;
 }
 
 template <class Layer>

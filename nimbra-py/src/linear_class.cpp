@@ -79,8 +79,16 @@ PyObject* linear_reduce(PyObject* self, PyObject*) {
     OwnedRef weight(PyObject_GetAttrString(self, "weight"));
     OwnedRef bias(PyObject_GetAttrString(self, "bias"));
     if (!weight || !bias) return nullptr;
-    return reduce_to_rebuild(self, {weight.get(), bias.get()});
+    return reduce_layer(self, {weight.get(), bias.get()});
   });
+}
+
+// The rebuild entry of the record: through from_weights.
+PyObject* rebuild_linear(PyObject* fields) {
+  PyTypeObject* type = class_type(linear_class);
+  if (!type) return nullptr;
+  OwnedRef from_weights(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "from_weights"));
+  return from_weights ? PyObject_Call(from_weights.get(), fields, nullptr) : nullptr;
 }
 
 PyMethodDef linear_methods[] = {
@@ -114,6 +122,6 @@ PyType_Slot linear_slots[] = {
 }  // namespace
 
 ClassRecord linear_class{"Linear", "(in_features, out_features)", "Linear layer",
-                         static_cast<int>(sizeof(Instance<nn::Linear>)), linear_slots, {}, {}};
+                         static_cast<int>(sizeof(Instance<nn::Linear>)), linear_slots, rebuild_linear, {}, {}};
 
 }  // namespace nimbra::py

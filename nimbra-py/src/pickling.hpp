@@ -4,7 +4,8 @@
 // Tensor._rebuild(kind, *fields), where kind is the class's qualified name.
 // Pickle protocols 0-3 name a nested class (nn.Linear) through its parent
 // object, and the nn module object cannot be pickled; Tensor is the one class
-// every protocol reaches by name, so the entry sits there.
+// every protocol reaches by name, so the entry sits there. What rebuilds each
+// class from its fields is in its record (classes.hpp).
 #pragma once
 
 #include <initializer_list>
@@ -13,18 +14,14 @@
 
 namespace nimbra::py {
 
-// What self's __reduce__ returns: (Tensor._rebuild, (kind, *fields)), kind
-// being the qualified name of self's class. Steals nothing; NULL with an
-// error set on failure.
-PyObject* reduce_to_rebuild(PyObject* self, std::initializer_list<PyObject*> fields);
-
-// Tensor.__reduce_ex__(protocol): the shape and the elements in row-major
-// order as little-endian f32 bytes; from protocol 5 on as a PickleBuffer, so
-// they can travel out of band.
-PyObject* tensor_reduce_ex(PyObject* self, PyObject* protocol);
+// What self's __reduce__ returns: (host._rebuild, (kind, *fields)), kind
+// being the qualified name of self's class and host the class Tensor. Steals
+// nothing; NULL with an error set on failure.
+PyObject* reduce_to_rebuild(PyObject* host, PyObject* self, std::initializer_list<PyObject*> fields);
 
 // Tensor._rebuild(kind, *fields) (METH_VARARGS | METH_CLASS): the object
-// that a pickle of the class named kind describes.
+// that a pickle of the class named kind describes, made by the rebuild entry
+// of that class's record.
 PyObject* rebuild(PyObject* cls, PyObject* args);
 
 // __copy__ and __deepcopy__(memo): instances never change, so the copy is

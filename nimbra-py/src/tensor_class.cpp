@@ -81,7 +81,7 @@ PyObject* binary_operator(PyObject* a, PyObject* b, const char* prefix) {
 
 // ---- constructors -----------------------------------------------------------
 
-PyObject* tensor_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
+PyObject* tensor_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const ArgSpec spec{"Tensor", "__new__", {"data", "shape"}};
     PyObject* argv[2];
@@ -96,10 +96,9 @@ PyObject* tensor_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
     if (!to_float_list(argv[0], values)) return nullptr;
     Result<Tensor> made = Tensor::from_slice({values.data(), values.size()}, shape);
     if (!made) return raise_tensor_error("Failed to create tensor: ", made.error());
-    if (!class_type(tensor_class)) return nullptr;
-    allocfunc alloc = cls == tensor_class.type ? tensor_class.alloc
-                                               : reinterpret_cast<allocfunc>(PyType_GetSlot(cls, Py_tp_alloc));
-    return make_instance<Tensor>(cls, alloc ? alloc : PyType_GenericAlloc, std::move(made).value());
+    // Tensor cannot be subclassed, and the interpreter hands Tensor.__new__
+    // no other class: `cls` is Tensor.
+    return wrap_tensor(std::move(made).value());
   });
 }
 
@@ -371,6 +370,6 @@ PyType_Slot tensor_slots[] = {
 }  // namespace
 
 ClassRecord tensor_class{"Tensor", "(data, shape)", "Python wrapper for Nimbra Tensor",
-                         static_cast<int>(sizeof(Instance<Tensor>)), tensor_slots, {}, {}};
+                         static_cast<int>(sizeof(Instance<Tensor>)), tensor_slots, rebuild_tensor, {}, {}};
 
 }  // namespace nimbra::py

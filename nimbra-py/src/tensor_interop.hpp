@@ -1,5 +1,6 @@
-// Tensor's exchange with other array libraries: the buffer protocol both
-// ways and DLPack export. The Tensor class's tables refer to these entries.
+// Tensor's exchange with other array libraries and with pickle: the buffer
+// protocol both ways, DLPack export and the pickled form. The Tensor class's
+// tables refer to these entries.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +21,14 @@ void tensor_releasebuffer(PyObject* self, Py_buffer* view);
 // Tensor.from_buffer(obj): a new tensor holding a converted copy of any
 // buffer exporter's elements.
 PyObject* tensor_from_buffer(PyObject* cls, PyObject* args, PyObject* kwargs);
+
+// ---- pickling (tensor_pickle.cpp) ---------------------------------------------------
+// Tensor.__reduce_ex__(protocol): the shape and the elements in row-major
+// order as little-endian f32 bytes; from protocol 5 on as a PickleBuffer, so
+// they can travel out of band.
+PyObject* tensor_reduce_ex(PyObject* self, PyObject* protocol);
+// The rebuild entry of Tensor's record: a tensor from (shape, data).
+PyObject* rebuild_tensor(PyObject* fields);
 
 // ---- DLPack (dlpack.cpp) ----------------------------------------------------------
 PyObject* tensor_dlpack(PyObject* self, PyObject* args, PyObject* kwargs);
