@@ -100,6 +100,34 @@ int tensor_getbuffer(PyObject* self, Py_buffer* view, int flags) {
 
 void tensor_releasebuffer(PyObject*, Py_buffer* view) { PyMem_Free(view->internal); }
 
+PyObject* tensor_array(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* names[] = {"dtype", "copy", nullptr};
+    PyObject* dtype = Py_None;
+    PyObject* copy = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OO:__array__", const_cast<char**>(names), &dtype, &copy))
+      return nullptr;
+    if (copy != Py_None && copy != Py_True && copy != Py_False) {
+      PyErr_SetString(PyExc_TypeError, "Tensor.__array__(): copy must be True, False or None");
+      return nullptr;
+    }
+    // Through a memoryview, so a tensor that cannot be exported raises the
+    // export's error here: given the tensor itself, NumPy would swallow it
+    // and call this method again.
+    OwnedRef view(PyMemoryView_FromObject(self));
+    if (!view) return nullptr;
+    OwnedRef numpy(PyImport_ImportModule("numpy"));
+    OwnedRef asarray(numpy ? PyObject_GetAttrString(numpy.get(), "asarray") : nullptr);
+    if (!asarray) return nullptr;
+    // copy=None is left out for NumPy 1, whose asarray has no such keyword.
+    OwnedRef call_args(PyTuple_Pack(1, view.get()));
+    OwnedRef call_kwargs(copy == Py_None ? Py_BuildValue("{s:O}", "dtype", dtype)
+                                         : Py_BuildValue("{s:O,s:O}", "dtype", dtype, "copy", copy));
+    if (!call_args || !call_kwargs) return nullptr;
+    return PyObject_Call(asarray.get(), call_args.get(), call_kwargs.get());
+  });
+}
+
 namespace {
 
 // The element kind a struct-module format names: an optional byte-order

@@ -331,6 +331,9 @@ PyMethodDef tensor_methods[] = {
     {"sum", tensor_sum, METH_NOARGS, "sum($self)\n--\n\nSum all elements"},
     {"mean", tensor_mean, METH_NOARGS, "mean($self)\n--\n\nMean of all elements"},
     {"tolist", tensor_tolist, METH_NOARGS, "tolist($self)\n--\n\nConvert to Python list"},
+    {"__array__", keywords_method(tensor_array), METH_VARARGS | METH_KEYWORDS,
+     "__array__($self, /, dtype=None, copy=None)\n--\n\n"
+     "A NumPy array of the elements: a read-only view, or a copy when copy=True or dtype asks for one"},
     {"__dlpack__", keywords_method(tensor_dlpack), METH_VARARGS | METH_KEYWORDS,
      "__dlpack__($self, /, *, stream=None, max_version=None, dl_device=None, copy=None)\n--\n\n"
      "Export as a DLPack capsule: shared and read-only for DLPack 1.0 consumers, else a copy"},

@@ -18,6 +18,10 @@ namespace nimbra::py {
 // the tensor's shape and byte strides.
 int tensor_getbuffer(PyObject* self, Py_buffer* view, int flags);
 void tensor_releasebuffer(PyObject* self, Py_buffer* view);
+// Tensor.__array__(dtype=None, copy=None): a NumPy array over the exported
+// buffer (read-only, shared), converted or copied as NumPy's asarray does.
+// NumPy is imported only here.
+PyObject* tensor_array(PyObject* self, PyObject* args, PyObject* kwargs);
 // Tensor.from_buffer(obj): a new tensor holding a converted copy of any
 // buffer exporter's elements.
 PyObject* tensor_from_buffer(PyObject* cls, PyObject* args, PyObject* kwargs);

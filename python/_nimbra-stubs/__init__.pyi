@@ -668,6 +668,46 @@ class Tensor:
         2.5
         """
 
+    def __array__(self, dtype: Any = None, copy: bool | None = None) -> Any:
+        """The elements as a NumPy array: what ``np.asarray(t)`` and ``np.array(t)`` call.
+
+        Without a copy the array is a read-only view of the tensor's
+        elements, with its shape and strides; it keeps them alive after the
+        tensor is gone. NumPy is imported by this method only.
+
+        Parameters
+        ----------
+        dtype : data-type, optional
+            The array's type; anything but ``None`` and ``float32`` means a
+            converted copy.
+        copy : bool, optional
+            ``True`` always copies (the copy is writable), ``False`` never
+            does, ``None`` copies only when `dtype` needs it.
+
+        Returns
+        -------
+        numpy.ndarray
+            The view or the copy.
+
+        Raises
+        ------
+        BufferError
+            When the tensor's sizes are too large to export (``[0, 2**63]``).
+        ValueError
+            When ``copy=False`` but `dtype` needs a copy, or the tensor has
+            more dimensions than NumPy takes (64).
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from _nimbra import Tensor
+        >>> a = np.asarray(Tensor([[1, 2], [3, 4]], [2, 2]))
+        >>> a.shape, a.flags.writeable
+        ((2, 2), False)
+        >>> np.array(Tensor([1, 2], [2]), dtype=np.float64, copy=True).tolist()
+        [1.0, 2.0]
+        """
+
     def __dlpack__(
         self,
         *,

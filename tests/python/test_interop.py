@@ -13,7 +13,7 @@ import numpy as np
 import pytest
 
 from _nimbra import Tensor, nn
-from reference import assert_bits_equal, values
+from reference import assert_bits_equal, run_python, values
 from test_leaks import MB, SANITIZED, growth
 from test_nn import parameters
 
@@ -118,6 +118,44 @@ def test_export_describes_the_tensor_as_it_is(make, strides):
         assert_bits_equal(out, want)
         assert out.size == 0 or np.shares_memory(out, shared)
     assert bytes(t) == want.tobytes()
+
+
+def test_array_protocol_views_copies_and_converts():
+    t = Tensor([[1, 2, 3], [4, 5, 6]], [2, 3]).transpose(0, 1)
+    view = t.__array__()
+    assert not view.flags.writeable and np.shares_memory(view, np.asarray(t)) and view.strides == (4, 12)
+    for copy in (t.__array__(copy=True), np.array(t)):
+        assert copy.flags.writeable and not np.shares_memory(copy, view)
+        assert_bits_equal(copy, view)
+    wide = t.__array__(np.float64)
+    assert wide.dtype == np.float64 and (wide == view).all()
+    assert np.shares_memory(t.__array__(np.float32, copy=False), view)
+    with pytest.raises(ValueError, match="copy"):
+        t.__array__(np.float64, copy=False)
+    with pytest.raises(TypeError, match="copy must be"):
+        t.__array__(copy="yes")
+    del t
+    assert view.tolist() == [[1.0, 4.0], [2.0, 5.0], [3.0, 6.0]]  # the view keeps the elements
+
+
+@pytest.mark.parametrize("shape, error", [([0, 2**63], BufferError), ([1] * 65, ValueError)])
+def test_array_protocol_raises_what_the_export_raises(shape, error):
+    # NumPy swallows a failed buffer export and falls back to __array__,
+    # which must not hand it an object array instead.
+    with pytest.raises(error):
+        np.asarray(Tensor.zeros(shape))
+
+
+def test_numpy_is_imported_by_the_array_protocol_only():
+    code = """
+        import sys
+        from _nimbra import Tensor, nn
+        t = nn.Linear(2, 3)(Tensor([1, 2], [1, 2])).softmax(1)
+        memoryview(t), t.__dlpack__(), t.tolist()
+        assert "numpy" not in sys.modules
+        print(type(t.__array__()).__module__)
+    """
+    assert run_python(code).split() == ["numpy"]
 
 
 class Py_buffer(ctypes.Structure):  # noqa: N801 - the C name
