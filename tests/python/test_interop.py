@@ -103,6 +103,9 @@ VIEWS = {
     "transposed": (lambda: Tensor([[1, 2, 3], [4, 5, 6]], [2, 3]).transpose(0, 1), (4, 12)),
     "batched_transposed": (lambda: Tensor.rand([2, 3, 4]).transpose(0, 1), (16, 48, 4)),
     "zero_d": (lambda: Tensor([2.5], []), ()),
+    # Size-1 dimensions may have any stride: both are contiguous either way.
+    "size_one_transposed": (lambda: Tensor([1.0, 2.0, 3.0], [1, 3]).transpose(0, 1), (4, 12)),
+    "size_one_inner": (lambda: Tensor.rand([2, 3, 1]).transpose(1, 2), (12, 4, 4)),
     "empty": (lambda: Tensor.zeros([0, 3]), (12, 4)),
 }
 
@@ -183,7 +186,9 @@ SIMPLE, WRITABLE, STRIDED, C_ORDER, F_ORDER, ANY_ORDER = 0, 0x1, 0x18, 0x38, 0x5
      ("plain", WRITABLE, "read-only"), ("plain", STRIDED | WRITABLE, "read-only"),
      ("transposed", SIMPLE, "with strides"), ("transposed", C_ORDER, "row-major"), ("transposed", F_ORDER, None),
      ("transposed", ANY_ORDER, None), ("batched_transposed", ANY_ORDER, "not contiguous"),
-     ("batched_transposed", STRIDED, None), ("empty", C_ORDER | F_ORDER, None)],
+     ("batched_transposed", STRIDED, None), ("empty", C_ORDER | F_ORDER, None),
+     ("size_one_transposed", SIMPLE, None), ("size_one_transposed", C_ORDER | F_ORDER, None),
+     ("size_one_inner", SIMPLE, None), ("size_one_inner", F_ORDER, "column-major")],
 )
 def test_buffer_requests(view, flags, refusal):
     t = VIEWS[view][0]()

@@ -153,6 +153,11 @@ RECURSIVE.append(RECURSIVE)
         ("failing-named", lambda: call_quietly(Tensor.zeros, [2.0]), 2000),
         ("failing-parse", lambda: call_quietly(Tensor, [1.0], [1], x=1), 2000),
         ("failing-recursion", lambda: call_quietly(Tensor, RECURSIVE, [1]), 300),
+        # The export's shape and strides live until the consumer releases it.
+        ("buffer-export", lambda t=Tensor.zeros([2, 1, 3, 1]).transpose(0, 2): memoryview(t).release(), 2000),
+        # A size beyond 64 bits in a pickle: the OverflowError becomes the cause
+        # of a ValueError, and both go with it.
+        ("failing-unpickle", lambda: call_quietly(Tensor._rebuild, "Tensor", [2**64], b""), 2000),
     ],
 )
 def test_python_objects_do_not_accumulate(label, fn, rounds):
