@@ -92,6 +92,17 @@ std::vector<Isa> supported_isas() {
 }
 std::string isa_label(const ::testing::TestParamInfo<Isa>& info) { return nimbra::cpu::isa_name(info.param); }
 
+#if defined(__x86_64__) && !defined(NIMBRA_PORTABLE) && defined(__GNUC__) && !defined(__clang__)
+// The CPU and operating-system probe against g++'s own.
+TEST(CpuDetection, AgreesWithTheCompiler) {
+  const bool avx2 = __builtin_cpu_supports("avx2");
+  EXPECT_EQ(nimbra::cpu::supports(Isa::Avx2), avx2);
+  EXPECT_EQ(nimbra::cpu::supports(Isa::Avx512), avx2 && __builtin_cpu_supports("avx512f") &&
+                                                    __builtin_cpu_supports("avx512vl") &&
+                                                    __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512dq"));
+}
+#endif
+
 // An output at a misalignment, with sentinels before and after it.
 struct Output {
   std::vector<float> buf;
