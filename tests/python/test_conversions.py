@@ -554,10 +554,16 @@ def test_nesting_depth():
         return data
 
     assert Tensor(nest(100), [1]).tolist() == [1.0]
+    # How deep C code may recurse is the interpreter's choice and differs by
+    # version (from 3.12 on it is counted apart from sys.getrecursionlimit()):
+    # deep data is flattened or refused with RecursionError, never a crash.
+    for depth in (sys.getrecursionlimit() + 100, 5_000, 20_000):
+        try:
+            assert Tensor(nest(depth), [1]).tolist() == [1.0]
+        except RecursionError:
+            pass
     with pytest.raises(RecursionError):
-        Tensor(nest(sys.getrecursionlimit() + 100), [1])
-    with pytest.raises(RecursionError):
-        Tensor(nest(20_000), [1])
+        Tensor(nest(1_000_000), [1])
     # The interpreter is still fine afterwards.
     assert Tensor(nest(10), [1]).tolist() == [1.0]
 
