@@ -25,8 +25,8 @@ void gemm_reference(std::size_t m, std::size_t n, std::size_t k, MatView a, MatV
 
 namespace {
 // 4-lane baseline: 4 x 12 tile, 12 accumulators of the 16 SSE registers.
-// KC 512, MC 64: A block 128 KB in L2; B micro-panel 24 KB.
-using BaselineShape = mm::Shape<simd::sse::Vec, 4, 3, 12, 512, 64, 4096>;
+// KC 512, MC 64: A block 128 KB in L2; B micro-panel 24 KB. B packed beyond 2 row tiles.
+using BaselineShape = mm::Shape<simd::sse::Vec, 4, 3, 12, 512, 64, 4096, 8>;
 constexpr MatmulKernels kBaseline{&mm::Gemm<BaselineShape>::run};
 }  // namespace
 

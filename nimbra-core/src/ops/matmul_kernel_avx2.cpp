@@ -7,8 +7,9 @@
 
 namespace nimbra::kernels::mm {
 
-// KC 512, MC 60: A block 120 KB in L2; B micro-panel 32 KB; B panel up to 8 MB in L3.
-using Avx2Shape = Shape<simd::avx2::Vec, 6, 2, 12, 512, 60, 4096>;
+// KC 512, MC 60: A block 120 KB in L2; B micro-panel 32 KB; B panel up to 8 MB in L3;
+// B read in place up to 32 rows of A.
+using Avx2Shape = Shape<simd::avx2::Vec, 6, 2, 12, 512, 60, 4096, 32>;
 
 const MatmulKernels& avx2_kernels() {
   static constexpr MatmulKernels table{&Gemm<Avx2Shape>::run};

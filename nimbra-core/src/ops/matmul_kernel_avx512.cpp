@@ -16,8 +16,9 @@
 
 namespace nimbra::kernels::mm {
 
-// KC 512, MC 64: A block 128 KB in L2; B micro-panel 64 KB in L2; B panel up to 8 MB in L3.
-using Avx512Shape = Shape<simd::avx512::Vec, 8, 2, 16, 512, 64, 4096, simd::avx512::Vec8>;
+// KC 512, MC 64: A block 128 KB in L2; B micro-panel 64 KB in L2; B panel up to 8 MB in L3;
+// B read in place up to one A block (64 rows).
+using Avx512Shape = Shape<simd::avx512::Vec, 8, 2, 16, 512, 64, 4096, 64, simd::avx512::Vec8>;
 
 const MatmulKernels& avx512_kernels() {
   static constexpr MatmulKernels table{&Gemm<Avx512Shape>::run};
