@@ -184,6 +184,11 @@ const Row kRows[] = {
     // layers and random draws from a known key
     {"linear_given_weights", [] { return linear(hashed({10, 20}, 110), hashed({10}, 111), hashed({8, 20}, 112)); }},
     {"linear_batched_input", [] { return linear(hashed({7, 33}, 113), hashed({7}, 114), hashed({2, 3, 33}, 115)); }},
+    // one request and a few: the weight swept row by row (wide outputs) or
+    // held in registers (narrow ones), and the short-rows tiles
+    {"linear_one_row", [] { return linear(hashed({256, 784}, 117), hashed({256}, 118), hashed({1, 784}, 119)); }},
+    {"linear_one_row_narrow", [] { return linear(hashed({10, 256}, 120), hashed({10}, 121), hashed({1, 256}, 122)); }},
+    {"linear_few_rows", [] { return linear(hashed({256, 784}, 117), hashed({256}, 118), hashed({5, 784}, 123)); }},
     {"linear_from_known_key", [] {
        nimbra::random::Generator g = keyed(9);
        return nimbra::nn::Linear::create(20, 10, g).forward(hashed({8, 20}, 116));
