@@ -165,8 +165,8 @@ const Row kRows[] = {
     {"softmax_wide_range", [] { return softmax(hashed({8, 1000}, 84, Kind::Plain, 25.0f), 1); }},
     {"softmax_specials", [] { return softmax(hashed({64, 33}, 85, Kind::Specials), 1); }},
     {"softmax_transposed_view", [] { return softmax(swapped({29, 41}, 86), 1); }},
-    {"softmax_edge_argument", [] { return softmax(tu::make({0.0f, tu::from_bits(0xc27c65d9U)}, {2}), 0); },
-     "softmax has an exponential of its own (the C library's expf misrounds this argument on x86-64 with FMA)"},
+    // (exp(-63.09946) rounds to 0x11fa2992, which one C library's expf misses.)
+    {"softmax_edge_argument", [] { return softmax(tu::make({0.0f, tu::from_bits(0xc27c65d9U)}, {2}), 0); }},
     // reductions
     {"sum_1d", [] { return sum(hashed({1000}, 90)); }},
     {"mean_1d", [] { return mean(hashed({1000}, 91)); }},

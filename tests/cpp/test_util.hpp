@@ -26,6 +26,7 @@
 #include "nimbra/ops.hpp"
 #include "nimbra/shape.hpp"
 #include "nimbra/tensor.hpp"
+#include "ops/exp_exact.hpp"
 
 namespace tu {
 
@@ -282,7 +283,8 @@ inline Floats ref_binary(Op op, const Floats& av, const U64s& as, const Floats& 
 }
 
 // softmax along `dim` (already normalised), slice by slice: max, then the
-// platform expf summed in ascending order, then one division each.
+// exact exponential (the kernels' scalar reference) summed in ascending order,
+// then one division each.
 inline Floats ref_softmax(const Floats& x, const U64s& shape, std::size_t dim) {
   std::uint64_t outer = 1, inner = 1;
   for (std::size_t d = 0; d < dim; ++d) outer *= shape[d];
@@ -297,7 +299,7 @@ inline Floats ref_softmax(const Floats& x, const U64s& shape, std::size_t dim) {
         if (x[at(k)] > m) m = x[at(k)];
       float sum = 0.0f;
       for (std::uint64_t k = 0; k < len; ++k) {
-        y[at(k)] = expf(x[at(k)] - m);
+        y[at(k)] = nimbra::kernels::exp_exact(x[at(k)] - m);
         sum = sum + y[at(k)];
       }
       for (std::uint64_t k = 0; k < len; ++k) y[at(k)] = y[at(k)] / sum;

@@ -6,8 +6,7 @@ written in the same order as nimbra's kernels, so results can be compared bit fo
 bit.  NumPy is only used to produce reference values here.
 """
 
-import ctypes
-import ctypes.util
+import decimal
 import math
 import struct
 
@@ -195,22 +194,16 @@ def map_ref(fn, xs):
 # ---- softmax -------------------------------------------------------------------
 
 
-def _load_expf():
-    name = ctypes.util.find_library("m")
-    if not name:
-        return None
-    try:
-        lib = ctypes.CDLL(name)
-        fn = lib.expf
-    except (OSError, AttributeError):
-        return None
-    fn.restype = ctypes.c_float
-    fn.argtypes = [ctypes.c_float]
-    return fn
-
-
-# The C runtime's own single-precision exponential, when it can be reached.
-platform_expf = _load_expf()
+def exact_expf(v):
+    """exp(v) of a float32 v, correctly rounded to float32: worked out in
+    34-digit decimal arithmetic (independent of any C library), then the
+    nearest of the candidate floats around it."""
+    with decimal.localcontext() as context:
+        context.prec = 34
+        e = decimal.Decimal(float(v)).exp()
+        near = np.float32(float(e))
+        candidates = (near, np.nextafter(near, f32(np.inf)), np.nextafter(near, f32(-np.inf)))
+        return min(candidates, key=lambda c: abs(decimal.Decimal(float(c)) - e))
 
 
 def softmax_ref(a, dim, exp=None):
@@ -218,7 +211,8 @@ def softmax_ref(a, dim, exp=None):
     e = exp(v - m) in float32 summed in ascending order, then each e / sum.
 
     `exp` maps one float32 value to its float32 exponential; by default NumPy's
-    float32 exp (which may differ from the platform expf in the last place)."""
+    float32 exp (which may differ from the correctly rounded one in the last
+    place)."""
     a = np.asarray(a, dtype=np.float32)
     moved = np.ascontiguousarray(np.moveaxis(a, dim, -1))
     out = np.zeros(moved.shape, dtype=np.float32)

@@ -36,8 +36,9 @@ void sigmoid(const float* x, float* y, std::size_t n);
 void gelu(const float* x, float* y, std::size_t n);
 
 // softmax of slices, each normalised as: m = the largest non-NaN value (or
-// -inf); e = expf(v - m) stored in ascending order and added from +0.0 in that
-// order; then every e divided by the sum. expf is the platform's, bit for bit.
+// -inf); e = exp(v - m) correctly rounded to f32 (exp_exact's bits, whatever
+// the CPU or C library), stored in ascending order and added from +0.0 in that
+// order; then every e divided by the sum.
 // softmax_rows: src, dst (rows, L); each row is a slice.
 void softmax_rows(const float* src, float* dst, std::size_t rows, std::size_t L);
 // softmax_columns: src, dst (L, I); each column is a slice (slice j being
@@ -45,7 +46,7 @@ void softmax_rows(const float* src, float* dst, std::size_t rows, std::size_t L)
 void softmax_columns(const float* src, float* dst, std::size_t L, std::size_t I);
 
 // The variant table: the above for one ISA. The free functions above run the
-// table of element_kernels_best() (softmax: see exp_matches_platform).
+// table of element_kernels_best().
 // (Aliases first: a member named like the function it is typed after would
 // change the meaning of that name inside the class, which C++ forbids.)
 using BinaryFn = decltype(&binary);
@@ -60,7 +61,7 @@ struct ElementKernels {
   UnaryFn relu;
   UnaryFn sigmoid;
   UnaryFn gelu;
-  // x, y: (n). y[i] = expf(x[i] - m), bit for bit.
+  // x, y: (n). y[i] = exp_exact(x[i] - m), bit for bit.
   ExpShiftedFn exp_shifted;
   SoftmaxRowsFn softmax_rows;
   SoftmaxColumnsFn softmax_columns;
@@ -71,12 +72,6 @@ struct ElementKernels {
 const ElementKernels& element_kernels(cpu::Isa isa);
 // The table of cpu::best_isa(), chosen once.
 const ElementKernels& element_kernels_best();
-
-// True when the table's exp_shifted gives the platform expf's bits over a
-// probe of arguments across [-87, 0] (and beyond it, where it must defer to
-// expf). softmax_rows / softmax_columns use the widest variant only if this
-// holds for it, else the baseline, which calls expf for every element.
-bool exp_matches_platform(const ElementKernels& table);
 
 // The scalar definitions every variant is held to, bit for bit.
 // relu: x > 0 ? x : +0.0 (NaN and -0.0 give +0.0).

@@ -16,8 +16,10 @@
 
 #include "nimbra/fault.hpp"
 #include "ops/elementwise_kernels.hpp"
-#include "ops/exp_rn.hpp"
+#include "ops/exp_exact.hpp"
+#include "ops/lane_math.hpp"
 #include "ops/simd.hpp"
+#include "ops/slice_max.hpp"
 
 namespace nimbra::kernels {
 
@@ -229,83 +231,67 @@ void binary_loop(const float* a, const float* b, float* out, std::size_t n) {
 }
 
 // ---- softmax --------------------------------------------------------------
-// Every exponential is the platform's expf(v - m), bit for bit: variants with
-// exp_rn take its lanes where it vouches for them and call expf for the rest
-// (about one lane in 128); the baseline calls expf for every element.
+// Every exponential is exp(v - m) correctly rounded: exp_rn (ops/lane_math.hpp)
+// rounds almost every lane itself and reports the rest unsure (about one in
+// half a million, and arguments whose result is subnormal or NaN); exp_exact
+// finishes those. Unsure lanes are rare enough that a run of vectors only
+// gathers whether it had any, and a run that had is gone through again.
 
-// exp_rn where the ISA has it; otherwise every lane is left to expf.
+// Vectors per run.
+inline constexpr std::size_t kExpRun = 64;
+
+// exp_rn of x[i] - m for one vector, or its first k lanes.
 template <class V>
-NIMBRA_SIMD_INLINE V exp_lanes(V z, unsigned& unsure) {
-  if constexpr (simd::has_exp_rn<V>) {
-    return exp_rn(z, unsure);
-  } else {
-    unsure = (1u << V::lanes) - 1u;
-    return z;
-  }
+NIMBRA_SIMD_INLINE V exp_vector(const float* x, V m, unsigned& unsure) {
+  return simd::exp_rn(V::load(x) - m, unsure);
+}
+template <class V>
+NIMBRA_SIMD_INLINE V exp_vector(const float* x, V m, std::size_t k, unsigned& unsure) {
+  const V e = simd::exp_rn(V::load(x, V::tail(k)) - m, unsure);
+  unsure &= (1u << k) - 1u;
+  return e;
 }
 
-// Vectors per batch: the unsure lanes of a batch are put right after it, so
-// the vector loop runs without branches.
-inline constexpr std::size_t kExpBatch = 64;
-
-// y[i] = expf(x[i] - m) for i in [0, n).
+// Replaces the unsure lanes of y[i] = exp(x[i] - m), i in [0, n), by exp_exact.
 template <class V>
-void exp_shifted(const float* x, float m, float* y, std::size_t n) {
-  if constexpr (!simd::has_exp_rn<V>) {
-    for (std::size_t i = 0; i < n; ++i) y[i] = expf(x[i] - m);  // the platform exponential
-    return;
-  }
+[[gnu::noinline]] void finish_unsure(const float* x, float m, float* y, std::size_t n) {
   constexpr std::size_t L = V::lanes;
   const V mv = V::broadcast(m);
-  unsigned unsure[kExpBatch];
-  std::size_t i = 0;
-  while (i < n) {
-    const std::size_t start = i;
-    std::size_t b = 0;
-    for (; b < kExpBatch && i + L <= n; ++b, i += L) store(y + i, exp_lanes(V::load(x + i) - mv, unsure[b]));
-    if (b < kExpBatch && i < n) {
-      const std::size_t k = n - i;
-      const typename V::Tail t = V::tail(k);
-      store(y + i, exp_lanes(V::load(x + i, t) - mv, unsure[b]), t);
-      unsure[b++] &= (1u << k) - 1u;
-      i = n;
+  for (std::size_t i = 0; i < n; i += L) {
+    unsigned unsure;
+    if (i + L <= n) {
+      (void)exp_vector(x + i, mv, unsure);
+    } else {
+      (void)exp_vector(x + i, mv, n - i, unsure);
     }
-    for (std::size_t q = 0; q < b; ++q) {
-      for (unsigned bits = unsure[q]; bits != 0; bits &= bits - 1) {
-        const std::size_t at = start + q * L + static_cast<std::size_t>(std::countr_zero(bits));
-        y[at] = expf(x[at] - m);  // the platform exponential
-      }
+    for (; unsure != 0; unsure &= unsure - 1) {
+      const std::size_t at = i + static_cast<std::size_t>(std::countr_zero(unsure));
+      y[at] = exp_exact(x[at] - m);
     }
   }
 }
 
-// The largest non-NaN value of x[0..n), or -inf: max(v, m) keeps m unless
-// v > m, so NaN never wins. Lanes and partial maxima are combined in another
-// order than one ascending pass; only the sign of a zero maximum can differ,
-// and v - (+0) equals v - (-0) for every v but a zero, whose exponential is 1
-// either way.
+// y[i] = exp(x[i] - m) for i in [0, n).
 template <class V>
-float slice_max(const float* x, std::size_t n) {
-  constexpr std::size_t L = V::lanes, K = 4;
-  const V lowest = V::broadcast(-INFINITY);
-  V acc[K] = {lowest, lowest, lowest, lowest};
-  std::size_t i = 0;
-  for (; i + K * L <= n; i += K * L)
-    for (std::size_t k = 0; k < K; ++k) acc[k] = max(V::load(x + i + k * L), acc[k]);
-  for (; i + L <= n; i += L) acc[0] = max(V::load(x + i), acc[0]);
-  float m = -INFINITY;
-  if (n >= L) {
-    // The maximum is the same whatever the order of comparisons (up to the
-    // sign of a zero maximum, which exp(x - max) does not see), so fold the
-    // accumulators as vectors and only one vector's lanes one by one: short
-    // rows spend most of their time here.
-    const V folded = max(max(acc[3], acc[2]), max(acc[1], acc[0]));
-    alignas(64) float lanes[L];
-    store(lanes, folded);
-    for (const float v : lanes) m = v > m ? v : m;
+void exp_shifted(const float* x, float m, float* y, std::size_t n) {
+  constexpr std::size_t L = V::lanes;
+  const V mv = V::broadcast(m);
+  for (std::size_t start = 0; start < n; start += kExpRun * L) {
+    const std::size_t end = std::min(n, start + kExpRun * L);
+    unsigned any = 0;
+    std::size_t i = start;
+    for (; i + L <= end; i += L) {
+      unsigned unsure;
+      store(y + i, exp_vector(x + i, mv, unsure));
+      any |= unsure;
+    }
+    if (i < end) {
+      unsigned unsure;
+      store(y + i, exp_vector(x + i, mv, end - i, unsure), V::tail(end - i));
+      any |= unsure;
+    }
+    if (any != 0) finish_unsure<V>(x + start, m, y + start, end - start);
   }
-  for (; i < n; ++i) m = x[i] > m ? x[i] : m;
-  return m;
 }
 
 // y[i] = y[i] / d for i in [0, n).
@@ -357,7 +343,7 @@ void softmax_columns(const float* src, float* dst, std::size_t L, std::size_t I)
   constexpr std::size_t Lanes = V::lanes, K = kColumnVectors, W = K * Lanes;
   // Rows whose exponentials are stored (and unsure lanes redone) before they
   // are added to the sums.
-  constexpr std::size_t kRun = kExpBatch / K;
+  constexpr std::size_t kRun = kExpRun / K;
   for (std::size_t j0 = 0; j0 < I; j0 += W) {
     const std::size_t w = std::min(W, I - j0);
     const std::size_t nv = (w + Lanes - 1) / Lanes;
@@ -376,21 +362,28 @@ void softmax_columns(const float* src, float* dst, std::size_t L, std::size_t I)
     for (std::size_t q = 0; q < nv; ++q) store(m_scalar + q * Lanes, m[q]);
 
     for (std::size_t q = 0; q < nv; ++q) sum[q] = V::zero();
-    unsigned unsure[kRun][K];
     for (std::size_t k0 = 0; k0 < L; k0 += kRun) {
       const std::size_t k1 = std::min(L, k0 + kRun);
-      for (std::size_t k = k0; k < k1; ++k)
-        for (std::size_t q = 0; q < nv; ++q)
-          put(dst + k * I + j0, q, exp_lanes(load(src + k * I + j0, q) - m[q], unsure[k - k0][q]));
+      unsigned any = 0;
       for (std::size_t k = k0; k < k1; ++k) {
         for (std::size_t q = 0; q < nv; ++q) {
-          unsigned bits = unsure[k - k0][q];
-          if (q + 1 == nv) bits &= (1u << tail) - 1u;
-          for (; bits != 0; bits &= bits - 1) {
-            const std::size_t j = q * Lanes + static_cast<std::size_t>(std::countr_zero(bits));
-            dst[k * I + j0 + j] = expf(src[k * I + j0 + j] - m_scalar[j]);  // the platform exponential
-          }
+          unsigned unsure;
+          put(dst + k * I + j0, q, simd::exp_rn(load(src + k * I + j0, q) - m[q], unsure));
+          any |= q + 1 < nv ? unsure : unsure & ((1u << tail) - 1u);
         }
+      }
+      if (any != 0) {
+        // Gone through again vector by vector; each lane has its own maximum.
+        for (std::size_t k = k0; k < k1; ++k)
+          for (std::size_t q = 0; q < nv; ++q) {
+            unsigned unsure;
+            (void)simd::exp_rn(load(src + k * I + j0, q) - m[q], unsure);
+            if (q + 1 == nv) unsure &= (1u << tail) - 1u;
+            for (; unsure != 0; unsure &= unsure - 1) {
+              const std::size_t j = j0 + q * Lanes + static_cast<std::size_t>(std::countr_zero(unsure));
+              dst[k * I + j] = exp_exact(src[k * I + j] - m_scalar[j - j0]);
+            }
+          }
       }
       for (std::size_t k = k0; k < k1; ++k)
         for (std::size_t q = 0; q < nv; ++q) sum[q] = sum[q] + load(dst + k * I + j0, q);
