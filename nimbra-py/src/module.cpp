@@ -1,5 +1,7 @@
 // The extension's main module _nimbra: the class Tensor, the nn submodule,
-// the functions behind the nimbra package's reductions and the version.
+// the functions behind the nimbra package's reductions and accurate
+// activations, and the version.
+#include "activation_functions.hpp"
 #include "errors.hpp"
 #include "nn_module.hpp"
 #include "reduction_functions.hpp"
@@ -42,6 +44,7 @@ bool init_main_module(PyObject* module) {
   if (!register_class(module, tensor_class)) return false;
   if (!attach_submodule(module, nn_module)) return false;
   if (!add_reduction_functions(module)) return false;
+  if (!add_activation_functions(module)) return false;
   PyObject* version = PyUnicode_FromString(NIMBRA_VERSION);
   if (!version) return false;
   bool ok = export_attribute(module, "__version__", version);

@@ -11,6 +11,7 @@
 
 #include "nimbra/nn/activation.hpp"
 #include "nimbra/runtime/pool.hpp"
+#include "ops/accurate_kernels.hpp"
 #include "test_util.hpp"
 
 namespace {
@@ -89,10 +90,17 @@ struct Unary {
   Tensor (*op)(const Tensor&);
   float (*ref)(float);
 };
+namespace k = nimbra::kernels;
 const Unary kUnary[] = {
     {"relu", nimbra::relu, ref_relu},
     {"sigmoid", nimbra::sigmoid, ref_sigmoid},
     {"gelu", nimbra::gelu, ref_gelu},
+    {"accurate_sigmoid", nimbra::accurate_sigmoid, k::accurate_sigmoid_scalar},
+    {"accurate_tanh", nimbra::accurate_tanh, k::accurate_tanh_scalar},
+    {"accurate_gelu_erf", [](const Tensor& x) { return nimbra::accurate_gelu(x, nimbra::GeluForm::Erf); },
+     k::accurate_gelu_erf_scalar},
+    {"accurate_gelu_tanh", [](const Tensor& x) { return nimbra::accurate_gelu(x, nimbra::GeluForm::Tanh); },
+     k::accurate_gelu_tanh_scalar},
 };
 
 class Elementwise : public ::testing::TestWithParam<Unary> {};
@@ -212,6 +220,46 @@ TEST_P(Softmax, EveryDimensionMatchesReference) {
   }
 }
 
+// The accurate softmax and log_softmax along every dimension, in every layout,
+// against their scalar slice definition; a dimension past the last is
+// DimOutOfBounds, and a tensor without elements gives an empty result.
+TEST_P(Softmax, AccurateFamiliesMatchTheirDefinition) {
+  const U64s& shape = GetParam().shape;
+  const Floats x = values(nimbra::numel_of(shape), 41 + shape.size(), true);
+  struct Family {
+    const char* name;
+    nimbra::Result<Tensor> (*op)(const Tensor&, std::uint64_t);
+    void (*slice)(const float*, float*, std::size_t, std::size_t);
+  } families[] = {{"softmax", nimbra::accurate_softmax, k::accurate_softmax_scalar},
+                  {"log_softmax", nimbra::accurate_log_softmax, k::accurate_log_softmax_scalar}};
+  for (const Family& f : families) {
+    for (std::size_t d = 0; d < shape.size(); ++d) {
+      std::uint64_t outer = 1, inner = 1;
+      for (std::size_t e = 0; e < d; ++e) outer *= shape[e];
+      for (std::size_t e = d + 1; e < shape.size(); ++e) inner *= shape[e];
+      Floats want(x.size());
+      for (std::uint64_t o = 0; o < outer; ++o)
+        for (std::uint64_t j = 0; j < inner; ++j)
+          f.slice(x.data() + o * shape[d] * inner + j, want.data() + o * shape[d] * inner + j, shape[d], inner);
+      EXPECT_TRUE(same_tensor(shape, want, f.op(make(x, shape), d).value())) << f.name << " dim " << d;
+      for (const Layout& l : kLayouts)
+        EXPECT_TRUE(same_tensor(shape, want, f.op(with_layout(x, shape, l), d).value())) << f.name << " " << l.name;
+    }
+    const nimbra::Result<Tensor> past = f.op(make(x, shape), shape.size());
+    ASSERT_FALSE(past.ok()) << f.name;
+    EXPECT_EQ(past.error().kind(), nimbra::ErrorKind::DimOutOfBounds) << f.name;
+  }
+}
+
+TEST(AccurateSoftmax, TensorsWithoutElementsGiveEmptyResults) {
+  for (const U64s& shape : {U64s{0, 3}, U64s{3, 0}, U64s{2, 0, 4}}) {
+    for (std::uint64_t d = 0; d < shape.size(); ++d) {
+      EXPECT_TRUE(same_tensor(shape, {}, nimbra::accurate_softmax(Tensor::zeros(shape), d).value())) << render(shape);
+      EXPECT_TRUE(same_tensor(shape, {}, nimbra::accurate_log_softmax(Tensor::zeros(shape), d).value()));
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Shapes, Softmax,
                          ::testing::Values(SoftmaxShape{{1}}, SoftmaxShape{{5}}, SoftmaxShape{{2, 2}},
                                            SoftmaxShape{{2, 3, 4}}, SoftmaxShape{{3, 1, 5}},
@@ -319,7 +367,10 @@ TEST(SoftmaxLimits, ZeroSizeBeforeTheDimensionGivesAnEmptyResult) {
 // ---- the pool battery, several workers ----------------------------------------------------
 
 TEST(ActivationPool, SoftmaxBatteryMatchesReference) {
-  for (int layout_seed = 0; layout_seed < 4; ++layout_seed) check_softmax_battery(layout_seed);
+  for (int layout_seed = 0; layout_seed < 4; ++layout_seed) {
+    check_softmax_battery(layout_seed);
+    check_accurate_battery(layout_seed);
+  }
 }
 
 // Several outside threads using the pool at once each get their own right

@@ -1,5 +1,6 @@
-// Element-wise kernels: every ISA variant against the scalar definitions, bit
-// for bit, over every float class, awkward lengths and unaligned pointers.
+// Element-wise kernels and the accurate kernels: every ISA variant against
+// the scalar definitions, bit for bit, over every float class, awkward lengths
+// and unaligned pointers.
 #include <gtest/gtest.h>
 
 #include <cfloat>
@@ -11,6 +12,7 @@
 #include <random>
 #include <vector>
 
+#include "ops/accurate_kernels.hpp"
 #include "ops/elementwise_kernels.hpp"
 #include "ops/exp_exact.hpp"
 
@@ -126,14 +128,24 @@ std::vector<float> placed(const std::vector<float>& values, std::size_t start, s
   return buf;
 }
 
+// An element-wise kernel of either family: its variant for an ISA and its
+// scalar definition.
 struct ActCase {
   const char* name;
-  k::UnaryFn k::ElementKernels::*kernel;
+  k::UnaryFn (*kernel)(Isa);
   float (*scalar)(float);
 };
-const ActCase kActs[] = {{"relu", &k::ElementKernels::relu, k::relu_scalar},
-                         {"sigmoid", &k::ElementKernels::sigmoid, k::sigmoid_scalar},
-                         {"gelu", &k::ElementKernels::gelu, k::gelu_scalar}};
+template <k::UnaryFn k::ElementKernels::*F>
+k::UnaryFn element(Isa isa) { return k::element_kernels(isa).*F; }
+template <k::AccurateUnaryFn k::AccurateKernels::*F>
+k::UnaryFn accurate(Isa isa) { return k::accurate_kernels(isa).*F; }
+const ActCase kActs[] = {{"relu", element<&k::ElementKernels::relu>, k::relu_scalar},
+                         {"sigmoid", element<&k::ElementKernels::sigmoid>, k::sigmoid_scalar},
+                         {"gelu", element<&k::ElementKernels::gelu>, k::gelu_scalar},
+                         {"accurate sigmoid", accurate<&k::AccurateKernels::sigmoid>, k::accurate_sigmoid_scalar},
+                         {"accurate tanh", accurate<&k::AccurateKernels::tanh>, k::accurate_tanh_scalar},
+                         {"accurate gelu erf", accurate<&k::AccurateKernels::gelu_erf>, k::accurate_gelu_erf_scalar},
+                         {"accurate gelu tanh", accurate<&k::AccurateKernels::gelu_tanh>, k::accurate_gelu_tanh_scalar}};
 
 class ActivationVariant : public ::testing::TestWithParam<Isa> {};
 
@@ -141,13 +153,13 @@ TEST_P(ActivationVariant, MatchesScalarAtEveryLengthAndAlignment) {
   const std::vector<float> pool = value_pool();
   std::vector<std::size_t> lengths = kLengths;
   lengths.push_back(pool.size());
-  const k::ElementKernels& table = k::element_kernels(GetParam());
   for (const ActCase& act : kActs) {
+    const k::UnaryFn kernel = act.kernel(GetParam());
     for (std::size_t n : lengths) {
       for (std::size_t off = 0; off < kOffsets; ++off) {
         const std::vector<float> in = placed(pool, n == pool.size() ? 0 : 7 * n + off, off, n);
         Output out((5 * off + 3) % kOffsets, n);
-        (table.*act.kernel)(in.data() + off, out.data(), n);
+        kernel(in.data() + off, out.data(), n);
         for (std::size_t i = 0; i < n; ++i) {
           const float x = in[off + i];
           ASSERT_TRUE(same_float(act.scalar(x), out.data()[i]))
@@ -175,11 +187,10 @@ TEST_P(ActivationVariant, ReferenceValues) {
       {{0.0f, 0.0f}, {1.0f, 0.8471124f}, {-1.0f, -0.15288758f}, {3.0f, 3.0f}, {10.0f, 10.0f},
        {FLT_MAX, FLT_MAX}, {-3.0f, -0.0f}, {-10.0f, -0.0f}, {-FLT_MAX, -0.0f}, {kInf, kInf}, {-kInf, kNaN},
        {kNaN, kNaN}}};
-  const k::ElementKernels& table = k::element_kernels(GetParam());
   for (int a = 0; a < 3; ++a) {
     std::vector<float> xs, ys(anchors[a].size());
     for (const Anchor& p : anchors[a]) xs.push_back(p.x);
-    (table.*kActs[a].kernel)(xs.data(), ys.data(), xs.size());
+    kActs[a].kernel(GetParam())(xs.data(), ys.data(), xs.size());
     for (std::size_t i = 0; i < xs.size(); ++i) {
       EXPECT_TRUE(same_float(anchors[a][i].y, kActs[a].scalar(xs[i]))) << kActs[a].name << "(" << xs[i] << ") scalar";
       EXPECT_TRUE(same_float(anchors[a][i].y, ys[i])) << kActs[a].name << "(" << xs[i] << ") vector";
@@ -362,6 +373,41 @@ TEST_P(ActivationVariant, SoftmaxColumnsMatchTheBaseline) {
   }
 }
 
+// The accurate slices of every variant against their scalar definition, as
+// rows and as columns: a slice gives the same bits whichever way it lies.
+TEST_P(ActivationVariant, AccurateSlicesMatchTheDefinitionAsRowsAndColumns) {
+  const k::AccurateKernels& table = k::accurate_kernels(GetParam());
+  struct Family {
+    const char* name;
+    k::AccurateRowsFn rows;
+    k::AccurateColumnsFn columns;
+    void (*scalar)(const float*, float*, std::size_t, std::size_t);
+  } families[] = {{"softmax", table.softmax_rows, table.softmax_columns, k::accurate_softmax_scalar},
+                  {"log_softmax", table.log_softmax_rows, table.log_softmax_columns, k::accurate_log_softmax_scalar}};
+  for (const Family& f : families) {
+    for (const std::size_t L : {1, 2, 3, 15, 16, 17, 100, 300, 700}) {
+      for (const std::size_t n : {1, 7, 8, 9, 17, 33}) {
+        std::vector<float> x = softmax_input(n * L, static_cast<std::uint32_t>(n * 1000 + L));
+        if (L > 1) std::fill(x.begin(), x.begin() + L, -kInf);  // a slice of only -inf: NaN throughout
+        std::vector<float> want(x.size()), rows(x.size()), xt(x.size()), cols(x.size());
+        // n slices of length L: as rows, and transposed as the columns of an (L, n) block.
+        for (std::size_t r = 0; r < n; ++r) {
+          f.scalar(x.data() + r * L, want.data() + r * L, L, 1);
+          for (std::size_t q = 0; q < L; ++q) xt[q * n + r] = x[r * L + q];
+        }
+        f.rows(x.data(), rows.data(), n, L);
+        f.columns(xt.data(), cols.data(), L, n);
+        for (std::size_t r = 0; r < n; ++r) {
+          for (std::size_t q = 0; q < L; ++q) {
+            ASSERT_TRUE(same_float(want[r * L + q], rows[r * L + q])) << f.name << " rows n " << n << " L " << L;
+            ASSERT_TRUE(same_float(want[r * L + q], cols[q * n + r])) << f.name << " columns n " << n << " L " << L;
+          }
+        }
+      }
+    }
+  }
+}
+
 // The baseline is the definition itself: one slice after another with the
 // exact exponential.
 TEST(SoftmaxBaseline, IsTheSliceDefinition) {
@@ -405,6 +451,8 @@ TEST(ElementDispatch, UnsupportedVariantIsAPrecondition) {
   for (Isa isa : {Isa::Avx2, Isa::Avx512}) {
     if (nimbra::cpu::supports(isa)) continue;
     EXPECT_TRUE(tu::faults(nimbra::FaultKind::Precondition, [&] { (void)k::element_kernels(isa); }))
+        << nimbra::cpu::isa_name(isa);
+    EXPECT_TRUE(tu::faults(nimbra::FaultKind::Precondition, [&] { (void)k::accurate_kernels(isa); }))
         << nimbra::cpu::isa_name(isa);
   }
 }

@@ -25,7 +25,10 @@ TEST(OneWorker, ArithmeticBatteryMatchesReference) {
 }
 
 TEST(OneWorker, SoftmaxBatteryMatchesReference) {
-  for (int layout_seed = 0; layout_seed < 4; ++layout_seed) tu::check_softmax_battery(layout_seed);
+  for (int layout_seed = 0; layout_seed < 4; ++layout_seed) {
+    tu::check_softmax_battery(layout_seed);
+    tu::check_accurate_battery(layout_seed);
+  }
 }
 
 }  // namespace

@@ -26,6 +26,7 @@
 #include "nimbra/ops.hpp"
 #include "nimbra/shape.hpp"
 #include "nimbra/tensor.hpp"
+#include "ops/accurate_kernels.hpp"
 #include "ops/exp_exact.hpp"
 
 namespace tu {
@@ -364,7 +365,25 @@ struct SoftmaxCase {
 };
 inline const SoftmaxCase kSoftmaxBattery[] = {
     {{300}}, {{97, 13}}, {{13, 97}}, {{5, 7, 67}}, {{4, 3, 2, 129}}, {{2, 1, 3, 1, 2, 1, 5}},
+    // Large enough for the accurate slices to be shared out on the pool.
+    {{70, 300}}, {{3, 300, 70}},
 };
+
+// The accurate slices of one (outer, L, inner) tensor, slice by slice through
+// the kernels' scalar definition.
+inline Floats ref_accurate_slices(const Floats& x, const U64s& shape, std::size_t dim, bool log) {
+  std::uint64_t outer = 1, inner = 1;
+  for (std::size_t d = 0; d < dim; ++d) outer *= shape[d];
+  for (std::size_t d = dim + 1; d < shape.size(); ++d) inner *= shape[d];
+  Floats y(x.size());
+  for (std::uint64_t o = 0; o < outer; ++o)
+    for (std::uint64_t j = 0; j < inner; ++j) {
+      const std::uint64_t at = o * shape[dim] * inner + j;
+      (log ? nimbra::kernels::accurate_log_softmax_scalar : nimbra::kernels::accurate_softmax_scalar)(
+          x.data() + at, y.data() + at, shape[dim], inner);
+    }
+  return y;
+}
 
 inline void check_softmax_battery(int layout_seed) {
   std::uint64_t seed = 500;
@@ -376,7 +395,28 @@ inline void check_softmax_battery(int layout_seed) {
       const std::size_t d = static_cast<std::size_t>(dim < 0 ? dim + r : dim);
       EXPECT_TRUE(same_tensor(c.shape, ref_softmax(xv, c.shape, d), nimbra::softmax(x, dim)))
           << render(c.shape) << " dim " << dim << " layout seed " << layout_seed;
+      EXPECT_TRUE(same_tensor(c.shape, ref_accurate_slices(xv, c.shape, d, false), nimbra::accurate_softmax(x, d).value()));
+      EXPECT_TRUE(same_tensor(c.shape, ref_accurate_slices(xv, c.shape, d, true), nimbra::accurate_log_softmax(x, d).value()));
     }
+  }
+}
+
+// The accurate element-wise operations on an input large enough to be shared
+// out on the pool, against their scalar definitions.
+inline void check_accurate_battery(int layout_seed) {
+  const U64s shape = {2, 150, 97};
+  const Floats xv = values(nimbra::numel_of(shape), 900 + layout_seed, true);
+  const Tensor x = layout_seed % 2 == 1 ? with_layout(xv, shape, kLayouts[layout_seed % kLayoutCount]) : make(xv, shape);
+  namespace k = nimbra::kernels;
+  const std::pair<Tensor, float (*)(float)> cases[] = {
+      {nimbra::accurate_sigmoid(x), k::accurate_sigmoid_scalar},
+      {nimbra::accurate_tanh(x), k::accurate_tanh_scalar},
+      {nimbra::accurate_gelu(x, nimbra::GeluForm::Erf), k::accurate_gelu_erf_scalar},
+      {nimbra::accurate_gelu(x, nimbra::GeluForm::Tanh), k::accurate_gelu_tanh_scalar}};
+  for (const auto& [got, scalar] : cases) {
+    Floats want(xv.size());
+    for (std::size_t i = 0; i < xv.size(); ++i) want[i] = scalar(xv[i]);
+    EXPECT_TRUE(same_tensor(shape, want, got)) << "layout seed " << layout_seed;
   }
 }
 

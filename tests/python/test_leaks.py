@@ -8,6 +8,7 @@ import sys
 
 import pytest
 
+import _nimbra
 from _nimbra import Tensor
 
 SANITIZED = os.environ.get("NIMBRA_SANITIZED") == "1"
@@ -39,6 +40,11 @@ class RaisingIndex:
 
     def __index__(self):
         raise self.make()
+
+
+class RaisingBool:
+    def __bool__(self):
+        raise ZeroDivisionError("no truth")
 
 
 def type_error_caused_by(cause):
@@ -75,7 +81,9 @@ def build_cases():
     big = 10**400
     recursive = [1.0]
     recursive.append(recursive)
-    watched = [fl, ix, one, inner, data, shape, shape_tuple, cause, named, overflow, bad_item, big, recursive]
+    t = Tensor([[1.0, -2.0], [3.0, 0.5]], [2, 2])
+    falsy = RaisingBool()
+    watched = [fl, ix, one, inner, data, shape, shape_tuple, cause, named, overflow, bad_item, big, recursive, t, falsy]
     cases = [
         ("new", Tensor, (data, [3]), {}, None),
         ("new-kw", Tensor, (), {"data": data, "shape": [3]}, None),
@@ -99,6 +107,14 @@ def build_cases():
         ("missing", Tensor, (data,), {}, TypeError),
         ("multiple", Tensor, (data,), {"data": data}, TypeError),
         ("unexpected", Tensor.zeros, (), {"size": shape}, TypeError),
+        # The functions behind the nimbra package's accurate activations.
+        ("sigmoid-fn", _nimbra._sigmoid, (t,), {}, None),
+        ("tanh-fn-not-tensor", _nimbra._tanh, (data,), {}, TypeError),
+        ("gelu-fn-kw", _nimbra._gelu, (), {"t": t, "tanh": True}, None),
+        ("gelu-fn-truth-raises", _nimbra._gelu, (t, falsy), {}, ZeroDivisionError),
+        ("softmax-fn-index", _nimbra._softmax, (t, Idx(1)), {}, None),
+        ("softmax-fn-past-the-end", _nimbra._softmax, (t, 2), {}, ValueError),
+        ("log-softmax-fn-named", _nimbra._log_softmax, (t, named), {}, TypeError),
     ]
     return cases, watched
 

@@ -45,6 +45,21 @@ Tensor gelu(const Tensor& x);
 // after it, is a precondition fault.
 Tensor softmax(const Tensor& x, std::int32_t dim);
 
+// ---- accurate activations -------------------------------------------------------
+// Every element within one unit in the last place of the exact function
+// (almost all correctly rounded), the same bits on every CPU, vector width
+// and worker count. Large inputs are spread over the worker pool, small ones
+// stay on the calling thread.
+enum class GeluForm { Erf, Tanh };
+Tensor accurate_sigmoid(const Tensor& x);
+Tensor accurate_tanh(const Tensor& x);
+// Erf: x Phi(x); Tanh: (x/2)(1 + tanh(sqrt(2/pi)(x + 0.044715 x^3))).
+Tensor accurate_gelu(const Tensor& x, GeluForm form);
+// Along dimension `dim` (already counted from the front); DimOutOfBounds past
+// the last. A tensor without elements gives an empty result of its shape.
+Result<Tensor> accurate_softmax(const Tensor& x, std::uint64_t dim);
+Result<Tensor> accurate_log_softmax(const Tensor& x, std::uint64_t dim);
+
 // ---- reductions (calling thread) ---------------------------------------------
 // Left-to-right f32 sum from -0.0, as a 0-d tensor.
 Tensor sum(const Tensor& x);
