@@ -11,12 +11,18 @@
 // close to a rounding boundary for the double bound to decide. Nothing comes
 // from the C library's exp, expf, log or erf.
 //
+// A test lists its ranges of floats: the core, where the function is not
+// constant, taken float by float, and the rest (huge arguments, the tiny ones
+// that crowd the bit patterns near zero, subnormals, infinities, NaNs), by
+// default every `thin`th float.
+//
 // Environment (for sanitizer and emulated runs):
-//   NIMBRA_EXHAUSTIVE_STRIDE=N   take every Nth float (default 1; 97 under
-//                                sanitizers)
-//   NIMBRA_EXHAUSTIVE_RANGE=core only the ranges where the function is not a
-//                                constant (for exp: [-104, 89], the arguments
-//                                softmax produces and their mirror)
+//   NIMBRA_EXHAUSTIVE_STRIDE=N   take every Nth float of every range
+//                                (default 1; 97 under sanitizers)
+//   NIMBRA_EXHAUSTIVE_RANGE=core only the core ranges (for exp: [-104, 89],
+//                                the arguments softmax produces and their
+//                                mirror)
+//   NIMBRA_EXHAUSTIVE_RANGE=all  every range float by float
 #pragma once
 
 #include <gtest/gtest.h>
@@ -67,9 +73,9 @@ inline std::uint64_t stride() {
   return env_u64("NIMBRA_EXHAUSTIVE_STRIDE", 1);
 #endif
 }
-inline bool core_only() {
+inline std::string range_choice() {
   const char* v = std::getenv("NIMBRA_EXHAUSTIVE_RANGE");
-  return v && std::string(v) == "core";
+  return v ? v : "";
 }
 
 // ---- what a result must be ------------------------------------------------------
@@ -102,6 +108,8 @@ Verdict faithful(float got, T value, T bound) {
   if (static_cast<T>(below) > lo) below = next_down(below);  // RD(lo)
   float above = static_cast<float>(hi);
   if (static_cast<T>(above) < hi) above = next_up(above);  // RU(hi)
+  // An interval that is one float (as the type sees it): that float.
+  if (bits(below) == bits(above)) return bits(got) == bits(below) ? Verdict::Pass : Verdict::Fail;
   if (bits(got) == bits(below) || bits(got) == bits(above)) {
     // Inside the interval's two outer floats; with a float strictly inside,
     // only that one is certain.
@@ -134,26 +142,43 @@ bool rounded(T value, T bound, float& out) {
 
 struct Range {
   std::uint32_t lo, hi;  // bit patterns [lo, hi), walked upward
-  bool core;
+  std::uint32_t thin;    // 0: the core; n: outside it, every nth float by default
 };
 
 // The bit patterns of the floats in [a, b] (a <= b), as at most two ranges of
 // increasing patterns (negative floats' patterns run downward).
-inline std::vector<Range> float_range(float a, float b, bool core) {
+inline std::vector<Range> float_range(float a, float b, std::uint32_t thin = 0) {
   std::vector<Range> out;
   if (a < 0.0f || bits(a) == 0x80000000u) {
     const float top = b < 0.0f ? b : -0.0f;
-    out.push_back({bits(top), bits(a) + 1, core});
+    out.push_back({bits(top), bits(a) + 1, thin});
   }
   if (b >= 0.0f && bits(b) != 0x80000000u) {
     const float low = a > 0.0f ? a : 0.0f;
-    out.push_back({bits(low), bits(b) + 1, core});
+    out.push_back({bits(low), bits(b) + 1, thin});
   }
   return out;
 }
 
-// Every pattern of `ranges` (at the stride; outer ranges skipped with
-// NIMBRA_EXHAUSTIVE_RANGE=core). Each of the two threads makes its own State
+// Every float: the core [a, b] and [c, d] (a <= b < 0 < c <= d) float by
+// float, the rest (the tiny ones between b and c, beyond a and d, the
+// infinities and the NaNs) thinned.
+inline std::vector<Range> every_float(float a, float b, float c, float d, std::uint32_t thin) {
+  std::vector<Range> out;
+  const auto add = [&out](std::vector<Range> more) { out.insert(out.end(), more.begin(), more.end()); };
+  const float inf = std::numeric_limits<float>::infinity();
+  add(float_range(a, b));
+  add(float_range(c, d));
+  add(float_range(-inf, next_down(a), thin));
+  add(float_range(next_up(b), next_down(c), thin));
+  add(float_range(next_up(d), inf, thin));
+  out.push_back({0x7F800001u, 0x80000000u, thin});  // NaNs of either sign
+  out.push_back({0xFF800001u, 0xFFFFFFFFu, thin});
+  return out;
+}
+
+// Every pattern of `ranges` (at the stride, thinned as the range says and
+// NIMBRA_EXHAUSTIVE_RANGE allows). Each of the two threads makes its own State
 // (its buffers) from `make()`; state.check(x, n, fail) computes a batch (every
 // variant's outputs and the references) and calls fail(x_i, why) for every
 // element that fails. Prints the first failures; returns their number.
@@ -165,13 +190,15 @@ struct Driver {
   std::uint64_t go(Make&& make) const {
     const std::uint64_t step = stride();
     struct Chunk {
-      std::uint64_t lo, hi;
+      std::uint64_t lo, hi, step;
     };
     std::vector<Chunk> chunks;
+    const std::string choice = range_choice();
     for (const Range& r : ranges) {
-      if (!r.core && core_only()) continue;
-      for (std::uint64_t lo = r.lo; lo < r.hi; lo += batch * step)
-        chunks.push_back({lo, std::min<std::uint64_t>(r.hi, lo + batch * step)});
+      if (r.thin > 0 && choice == "core") continue;
+      const std::uint64_t s = r.thin > 1 && choice != "all" ? step * r.thin : step;
+      for (std::uint64_t lo = r.lo; lo < r.hi; lo += batch * s)
+        chunks.push_back({lo, std::min<std::uint64_t>(r.hi, lo + batch * s), s});
     }
     std::atomic<std::size_t> next{0};
     std::atomic<std::uint64_t> failures{0};
@@ -187,7 +214,8 @@ struct Driver {
       std::vector<float> x(batch);
       for (std::size_t c; (c = next++) < chunks.size();) {
         std::size_t n = 0;
-        for (std::uint64_t p = chunks[c].lo; p < chunks[c].hi; p += step) x[n++] = from_bits(static_cast<std::uint32_t>(p));
+        for (std::uint64_t p = chunks[c].lo; p < chunks[c].hi; p += chunks[c].step)
+          x[n++] = from_bits(static_cast<std::uint32_t>(p));
         state.check(x.data(), n, fail);
       }
     };
