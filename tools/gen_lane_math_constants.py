@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Writes nimbra-core/src/ops/lane_math_constants.hpp: the constants of the
-double-lane elementary functions (ops/lane_math.hpp) and of the exact f32
-exponential (ops/exp_exact.cpp).
+double-lane elementary functions (ops/lane_math.hpp), of the exact f32
+exponential (ops/exp_exact.cpp) and of the double exp and log
+(ops/double_math.cpp).
 
 Usage: python3 tools/gen_lane_math_constants.py > nimbra-core/src/ops/lane_math_constants.hpp
 
@@ -172,6 +173,13 @@ def main():
     print(f"inline constexpr double kLn2Over64C1 = {hexd(c1)};")
     print(f"inline constexpr double kLn2Over64C2 = {hexd(c2)};")
     print(f"inline constexpr double kLn2Over64C3 = {hexd(c3)};")
+    print("// 1/n! = hi + lo for n = 0..13, the series of the double exponential.")
+    print("inline constexpr double kInvFactorialPairs[14][2] = {")
+    for n in range(14):
+        v = 1 / mp.factorial(n)
+        vhi = mp.mpf(float(v))
+        print(f"    {{{hexd(vhi)}, {hexd(v - vhi)}}},")
+    print("};")
     print()
 
     print("}  // namespace nimbra::lane_math")

@@ -138,5 +138,22 @@ inline constexpr double kSixtyFourOverLn2 = 0x1.71547652b82fep+6;
 inline constexpr double kLn2Over64C1 = 0x1.62e42fefa0000p-7;
 inline constexpr double kLn2Over64C2 = 0x1.cf79abc9e3b3ap-46;
 inline constexpr double kLn2Over64C3 = -0x1.ff0342542fc33p-100;
+// 1/n! = hi + lo for n = 0..13, the series of the double exponential.
+inline constexpr double kInvFactorialPairs[14][2] = {
+    {0x1.0000000000000p+0, 0x0.0p+0},
+    {0x1.0000000000000p+0, 0x0.0p+0},
+    {0x1.0000000000000p-1, 0x0.0p+0},
+    {0x1.5555555555555p-3, 0x1.5555555555555p-57},
+    {0x1.5555555555555p-5, 0x1.5555555555555p-59},
+    {0x1.1111111111111p-7, 0x1.1111111111111p-63},
+    {0x1.6c16c16c16c17p-10, -0x1.f49f49f49f49fp-65},
+    {0x1.a01a01a01a01ap-13, 0x1.a01a01a01a01ap-73},
+    {0x1.a01a01a01a01ap-16, 0x1.a01a01a01a01ap-76},
+    {0x1.71de3a556c734p-19, -0x1.c154f8ddc6c00p-73},
+    {0x1.27e4fb7789f5cp-22, 0x1.cbbc05b4fa99ap-76},
+    {0x1.ae64567f544e4p-26, -0x1.c062e06d1f209p-80},
+    {0x1.1eed8eff8d898p-29, -0x1.2aec959e14c06p-83},
+    {0x1.6124613a86d09p-33, 0x1.f28e0cc748ebep-87},
+};
 
 }  // namespace nimbra::lane_math

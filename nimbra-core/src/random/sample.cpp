@@ -1,12 +1,13 @@
 // rand and randn over a generator's buffer; the Ziggurat's fast step runs
-// through the scan of ziggurat.hpp, the rest of a step here.
+// through the scan of ziggurat.hpp, the rest of a step here, with our own
+// exp and log (ops/double_math.hpp): the same draws under every C library.
 #include "random/sample.hpp"
 
 #include <algorithm>
 #include <bit>
-#include <cmath>
 #include <cstdint>
 
+#include "ops/double_math.hpp"
 #include "random/ziggurat.hpp"
 
 namespace nimbra::random {
@@ -33,15 +34,15 @@ inline double open_unit(std::uint64_t c) {
     double t;
     double y;
     do {
-      t = std::log(open_unit(g.next_u64())) / kZigR;
-      y = std::log(open_unit(g.next_u64()));
+      t = dmath::log(open_unit(g.next_u64())) / kZigR;
+      y = dmath::log(open_unit(g.next_u64()));
     } while (-2.0 * y < t * t);
     sample = u < 0 ? t - kZigR : kZigR - t;  // t < 0: magnitude R + |t|
     return true;
   }
   // The wedge between layer i's rectangle and the curve.
   const double v = static_cast<double>(g.next_u64() >> 11) * 0x1.0p-53;
-  if (kZigF[i + 1] + (kZigF[i] - kZigF[i + 1]) * v < std::exp(-x * x / 2.0)) {
+  if (kZigF[i + 1] + (kZigF[i] - kZigF[i + 1]) * v < dmath::exp(-x * x / 2.0)) {
     sample = x;
     return true;
   }
