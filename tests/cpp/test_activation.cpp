@@ -1,5 +1,5 @@
 // relu, sigmoid, gelu and softmax at tensor level, and the ReLU / Sigmoid
-// layers: every element against a plain scalar rendering of the formulas,
+// layers: every element against the kernels' scalar definitions,
 // views against their contiguous copies, reference values, IEEE special
 // values, the limits of softmax, and the pool battery with several workers.
 #include <gtest/gtest.h>
@@ -12,6 +12,7 @@
 #include "nimbra/nn/activation.hpp"
 #include "nimbra/runtime/pool.hpp"
 #include "ops/accurate_kernels.hpp"
+#include "ops/elementwise_kernels.hpp"
 #include "test_util.hpp"
 
 namespace {
@@ -27,34 +28,12 @@ TEST(ActivationPool, RunsOnFourWorkers) {
   EXPECT_EQ(nimbra::runtime::worker_count(), 4u);
 }
 
-// ---- scalar renderings of the formulas, operation by operation in f32 ----------------
+// ---- the references: the kernels' scalar definitions ------------------------------------
 
-float ref_relu(float x) { return x > 0.0f ? x : 0.0f; }
-
-float ref_sigmoid(float x) {
-  const float k6 = from_bits(0x3E2AAAABu), k24 = from_bits(0x3D2AAAABu);
-  float a = -x;
-  if (a < -88.0f) a = -88.0f;  // comparisons with NaN are false: NaN passes
-  if (a > 88.0f) a = 88.0f;
-  const float s = a * a, c = s * a, q = s * s;
-  float e;
-  if (a < 0.0f)
-    e = 1.0f / ((((s * 0.5f) + (1.0f - a)) - c * k6) + q * k24);
-  else
-    e = (((a + 1.0f) + s * 0.5f) + c * k6) + q * k24;
-  return 1.0f / (e + 1.0f);
-}
-
-float ref_gelu(float x) {
-  float u = ((x * x) * x) * from_bits(0x3D372713u) + x;
-  u = u * from_bits(0x3F4C422Au);
-  float c = u;
-  if (c < -3.0f) c = -3.0f;
-  if (c > 3.0f) c = 3.0f;
-  const float s = c * c;
-  const float t = ((s + 27.0f) * c) / (s * 9.0f + 27.0f);
-  return (t + 1.0f) * (x * 0.5f);
-}
+namespace k = nimbra::kernels;
+const auto ref_relu = k::relu_scalar;
+const auto ref_sigmoid = k::sigmoid_scalar;
+const auto ref_gelu = k::gelu_scalar;
 
 // Every float class, dense windows where a clamp or branch switches, then
 // random bit patterns and random ordinary values.
@@ -90,7 +69,6 @@ struct Unary {
   Tensor (*op)(const Tensor&);
   float (*ref)(float);
 };
-namespace k = nimbra::kernels;
 const Unary kUnary[] = {
     {"relu", nimbra::relu, ref_relu},
     {"sigmoid", nimbra::sigmoid, ref_sigmoid},
