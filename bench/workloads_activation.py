@@ -64,6 +64,19 @@ def softmax(dim, limit):
     )
 
 
+def accurate(name, nimbra_code, torch_code, numpy_code=None, **torch_env):
+    """A function of the nimbra package (within one ulp of the exact function)
+    beside PyTorch's, on the same [1000, 1000] randn input."""
+    return Workload(
+        f"nimbra.{name} [{N},{N}]",
+        nimbra=lambda L: Stmt(nimbra_code, nb=L.pkg, x=L.T.randn([N, N])),
+        numpy=(lambda L: Stmt(numpy_code, np=L.np, x=L.rng.standard_normal(SHAPE, dtype=L.np.float32)))
+        if numpy_code else None,
+        torch=lambda L: Stmt(torch_code, torch=L.torch, F=L.torch.nn.functional, x=L.torch.randn(*SHAPE)),
+        rate=ns_per_elem(N * N),
+    )
+
+
 def sum16e6(n=16_000_000):
     return Workload(
         "sum 16e6",
@@ -76,4 +89,12 @@ def sum16e6(n=16_000_000):
 
 
 def workloads():
-    return [relu(), sigmoid(), gelu(), softmax(1, 2.5), softmax(0, 3.0), sum16e6()]
+    return [
+        relu(), sigmoid(), gelu(), softmax(1, 1.5), softmax(0, 1.5),
+        accurate("sigmoid", "nb.sigmoid(x)", "torch.sigmoid(x)"),
+        accurate("tanh", "nb.tanh(x)", "torch.tanh(x)", "np.tanh(x)"),
+        accurate("gelu", "nb.gelu(x)", "F.gelu(x)"),
+        accurate("softmax dim 1", "nb.softmax(x, 1)", "torch.softmax(x, 1)"),
+        accurate("log_softmax dim 1", "nb.log_softmax(x, 1)", "torch.log_softmax(x, 1)"),
+        sum16e6(),
+    ]
