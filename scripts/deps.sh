@@ -10,4 +10,4 @@ if [ ! -f /usr/include/gtest/gtest.h ]; then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq libgtest-dev >/dev/null
 fi
 command -v cmake >/dev/null && command -v ninja >/dev/null || python3 -m pip install -q cmake ninja
-python3 -m pip install -q "pytest>=7" numpy hypothesis "mypy>=1.11" "dask[distributed]>=2024.1"
+python3 -m pip install -q "pytest>=7" numpy hypothesis "mypy>=1.11" "dask[distributed]>=2024.1" "onnx>=1.14"

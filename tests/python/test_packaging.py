@@ -25,7 +25,7 @@ def test_nimbra_package_reexports_the_extension(metadata):
     from nimbra.nn import Linear, ReLU, Sigmoid
 
     assert nimbra.__all__ == _nimbra.__all__ + ["sum", "mean", "max", "min", "argmax", "argmin",
-                                                "functional", *nimbra.functional.__all__]
+                                                "functional", *nimbra.functional.__all__, "onnx"]
     assert nimbra.Tensor is _nimbra.Tensor
     assert nimbra.__version__ == _nimbra.__version__
     assert (Linear, ReLU, Sigmoid) == (_nimbra.nn.Linear, _nimbra.nn.ReLU, _nimbra.nn.Sigmoid)
