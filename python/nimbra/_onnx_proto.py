@@ -324,7 +324,7 @@ def node(m: Message, position: int) -> Node:
 @dataclasses.dataclass(frozen=True)
 class ValueInfo:
     name: str
-    dtype: int | None
+    dtype: int | None  # None without type information, -1 for a value that is not a tensor
     shape: tuple[Dim, ...] | None
 
 
@@ -334,6 +334,8 @@ def value_info(m: Message) -> ValueInfo:
     shape: tuple[Dim, ...] | None = None
     t = m.message(2, "type")
     tt = t.message(1, "tensor_type") if t is not None else None
+    if t is not None and tt is None:
+        dtype = -1  # a sequence, map or other value that is not a tensor
     if tt is not None:
         dtype = tt.integer(1, "elem_type")
         s = tt.message(2, "shape")

@@ -161,7 +161,7 @@ def load(source: Source) -> Model:
     NotImplementedError
         If the graph holds a node this importer does not support (the
         message names the node, its operator and its position), or is not
-        a chain of layers from one input to one output.
+        a chain of layers from one input to its output.
     ValueError
         If the bytes are not a well-formed ONNX model.
     TypeError
@@ -177,7 +177,10 @@ def load(source: Source) -> Model:
     of a bias row (one ``Linear``), ``Relu``, ``Sigmoid``, ``Tanh``,
     ``Gelu`` and the ``Erf`` and ``Tanh`` subgraphs exporters write for it,
     ``Softmax`` and ``LogSoftmax`` on any axis, ``Flatten``, ``Reshape`` to
-    a constant target, ``Identity``, and ``Dropout`` (as in inference).
+    a constant target, ``Identity``, ``Cast`` to float32 and ``Dropout`` (as
+    in inference). Of a graph with several outputs, such as a classifier's
+    labels and probabilities, the one float32 tensor is imported, without
+    the nodes that only feed the others.
     Sigmoid, Tanh, GELU, softmax and log-softmax are the accurate
     functions ``nimbra.sigmoid``, ``nimbra.tanh``, ``nimbra.gelu``,
     ``nimbra.softmax`` and ``nimbra.log_softmax``.
@@ -228,31 +231,58 @@ class _Importer:
         self.opset = opset
         self.consts: dict[str, TensorData] = dict(self.graph.initializers)
         self.tensors: dict[str, Tensor] = {}
-        self.consumers: dict[str, list[int]] = {}
         for n in self.graph.nodes:
-            for name in n.inputs:
-                if name:
-                    self.consumers.setdefault(name, []).append(n.position)
             if n.op_type == "Constant" and n.standard:
                 self._constant(n)
-        self.outputs = frozenset(o.name for o in self.graph.outputs)
+        self.output = self._output()
+        self.needed = self._cone(self.output.name)
+        self.consumers: dict[str, list[int]] = {}
+        for n in self.graph.nodes:
+            if n.position in self.needed:
+                for name in n.inputs:
+                    if name:
+                        self.consumers.setdefault(name, []).append(n.position)
+        self.outputs = frozenset({self.output.name})
+
+    def _output(self) -> _onnx_proto.ValueInfo:
+        """The graph's output, or of several its one float32 tensor (a
+        classifier's probabilities beside its labels)."""
+        outputs = self.graph.outputs
+        found = outputs if len(outputs) == 1 else [o for o in outputs if o.dtype == _onnx_proto.FLOAT]
+        if len(found) != 1:
+            raise NotImplementedError(
+                f"nimbra.onnx.load: a graph needs one output, or one float32 tensor among its outputs; this one "
+                f"has {[(o.name, DTYPE_NAMES.get(o.dtype or 0, 'of another type')) for o in outputs]}"
+            )
+        return found[0]
+
+    def _cone(self, name: str) -> set[int]:
+        """The positions of the nodes the value `name` is computed from."""
+        producer = {out: n for n in self.graph.nodes for out in n.outputs if out}
+        needed: set[int] = set()
+        stack = [name]
+        while stack:
+            n = producer.get(stack.pop())
+            if n is not None and n.position not in needed:
+                needed.add(n.position)
+                stack.extend(i for i in n.inputs if i)
+        return needed
 
     # ---- the walk ----------------------------------------------------------
 
     def run(self) -> Model:
         g = self.graph
         inputs = [v for v in g.inputs if v.name not in self.consts]
-        if len(inputs) != 1 or len(g.outputs) != 1:
+        if len(inputs) != 1:
             raise NotImplementedError(
-                f"nimbra.onnx.load: only graphs with one input and one output are supported; this one has "
-                f"{len(inputs)} input(s) {[v.name for v in inputs]} and {len(g.outputs)} output(s) "
-                f"{[v.name for v in g.outputs]}"
+                f"nimbra.onnx.load: only graphs with one input are supported; this one has "
+                f"{[v.name for v in inputs]}"
             )
-        for v in (inputs[0], g.outputs[0]):
-            if v.dtype not in (None, 0, _onnx_proto.FLOAT):
+        for v in (inputs[0], self.output):
+            if v.dtype not in (None, _onnx_proto.FLOAT):
                 raise NotImplementedError(
                     f"nimbra.onnx.load: the graph's {'input' if v is inputs[0] else 'output'} {v.name!r} holds "
-                    f"{DTYPE_NAMES.get(v.dtype, v.dtype)}, not float32"
+                    f"{DTYPE_NAMES.get(v.dtype, 'values of another type')}, not float32"
                 )
         if g.has_sparse_initializers:
             raise NotImplementedError("nimbra.onnx.load: sparse initializers are not supported")
@@ -261,17 +291,17 @@ class _Importer:
         layers: list[Layer] = []
         skip: set[int] = set()
         for n in g.nodes:
-            if n.position in skip:
+            if n.position in skip or n.position not in self.needed:
                 continue
             if n.op_type == "Constant" and n.standard:
                 continue
             layers.extend(self._node(n, skip))
-        if self.current != g.outputs[0].name:
+        if self.current != self.output.name:
             raise NotImplementedError(
-                f"nimbra.onnx.load: the graph's output {g.outputs[0].name!r} is not the end of its chain of "
+                f"nimbra.onnx.load: the graph's output {self.output.name!r} is not the end of its chain of "
                 f"nodes (which ends in {self.current!r})"
             )
-        return Model(*layers, inputs=[self._info(inputs[0])], outputs=[self._info(g.outputs[0])])
+        return Model(*layers, inputs=[self._info(inputs[0])], outputs=[self._info(self.output)])
 
     @staticmethod
     def _info(v: _onnx_proto.ValueInfo) -> TensorInfo:
@@ -513,6 +543,12 @@ class _Importer:
             raise _onnx_proto.Malformed(f"{n.describe()}: {e}") from None
         return self._advance(n, [layer], len(target))
 
+    def _cast(self, n: Node, skip: set[int]) -> list[Layer]:
+        to = self._attr(n, "to", 0)
+        if to != _onnx_proto.FLOAT:
+            raise _unsupported(n, f"a cast to {DTYPE_NAMES.get(to, to)}: the chain's values are float32")
+        return self._advance(n, [])
+
     def _identity(self, n: Node, skip: set[int]) -> list[Layer]:
         if n.op_type == "Dropout":
             if len(n.outputs) > 1 and n.outputs[1] and (self.consumers.get(n.outputs[1]) or n.outputs[1] in self.outputs):
@@ -541,5 +577,6 @@ _CONVERTERS = {
     "Flatten": _Importer._flatten,
     "Reshape": _Importer._reshape,
     "Identity": _Importer._identity,
+    "Cast": _Importer._cast,
     "Dropout": _Importer._identity,
 }

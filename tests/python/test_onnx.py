@@ -193,6 +193,21 @@ def test_gelu_subgraphs_become_one_gelu(name):
     close(run(m, x), gelu(x.astype(np.float64), approximate))
 
 
+def test_of_several_outputs_the_float_tensor_is_imported():
+    # A classifier's probabilities beside its labels, as skl2onnx writes it:
+    # the nodes that only feed the labels are left out.
+    w = randn(8, 3)
+    m = model([helper.make_node("Cast", ["x"], ["xf"], to=TensorProto.FLOAT),
+               helper.make_node("MatMul", ["xf", "w"], ["z"]), helper.make_node("Softmax", ["z"], ["p"], axis=1),
+               helper.make_node("ArgMax", ["p"], ["label"], axis=1)], {"w": w},
+              outputs=[helper.make_tensor_value_info("label", TensorProto.INT64, ["N", 1]),
+                       helper.make_tensor_value_info("p", F, ["N", 3])])
+    got = nimbra.onnx.load(m)
+    assert got.outputs == (nimbra.onnx.TensorInfo("p", ("N", 3), "float32"),) and len(got) == 2
+    x = randn(4, 8)
+    close(run(m, x), softmax(x.astype(np.float64) @ w, 1))
+
+
 def test_flatten_reshape_dropout():
     x = randn(3, 2, 2, 2)
     shape = numpy_helper.from_array(np.array([0, -1], dtype=np.int64), "s0")
@@ -229,13 +244,20 @@ def conv_model():
      r"node 'scale' \(Mul, position 0\): element-wise Mul .* GELU"),
     (lambda: model([helper.make_node("MatMul", ["x", "x2"], ["y"], name="mm")],
                    extra_inputs=[helper.make_tensor_value_info("x2", F, [8, 4])]),
-     "one input and one output"),
+     r"only graphs with one input are supported; this one has \['x', 'x2'\]"),
+    (lambda: model([helper.make_node("Relu", ["x"], ["y"]), helper.make_node("Relu", ["x"], ["z"])],
+                   outputs=[helper.make_tensor_value_info(v, F, None) for v in "yz"]),
+     r"one float32 tensor among its outputs; this one has \[\('y', 'float32'\), \('z', 'float32'\)\]"),
+    (lambda: model([helper.make_node("Cast", ["x"], ["y"], name="c", to=TensorProto.INT64)]),
+     r"node 'c' \(Cast, position 0\): a cast to int64"),
     (lambda: model([helper.make_node("Gemm", ["x", "B", "C"], ["y"], name="g")], {"B": randn(8, 4), "C": randn(5, 4)}),
      r"node 'g' \(Gemm, position 0\): its bias of shape \[5, 4\]"),
     (lambda: model([helper.make_node("Dropout", ["x", "", "t"], ["y"], name="d")], {"t": np.array(True)}),
      r"node 'd' \(Dropout, position 0\): it runs in training mode"),
-    (lambda: model([helper.make_node("Dropout", ["x"], ["y", "m"], name="d"), helper.make_node("Not", ["m"], ["n"])]),
-     r"its mask output is used"),
+    (lambda: model([helper.make_node("Dropout", ["x"], ["d", "m"], name="d"),
+                    helper.make_node("Cast", ["m"], ["mf"], to=TensorProto.FLOAT),
+                    helper.make_node("Mul", ["d", "mf"], ["y"])]),
+     r"node 'd' \(Dropout, position 0\): its mask output is used"),
     (lambda: model([helper.make_node("Softmax", ["x"], ["y"], name="s", axis=0)], opset=11),
      r"node 's' \(Softmax, position 0\): before opset 13"),
     (lambda: model([helper.make_node("Shape", ["x"], ["s"]), helper.make_node("Reshape", ["x", "s"], ["y"], name="rs")]),

@@ -1,7 +1,8 @@
 """nimbra.onnx.load on networks exported by PyTorch (the TorchScript
 exporter at several opsets, and the torch.export-based one where onnxscript
 is installed): the same top class as PyTorch on every row and
-probabilities within 1e-6."""
+probabilities within 1e-6; and on scikit-learn's multilayer perceptrons
+converted by skl2onnx, where it is installed."""
 
 import io
 import warnings
@@ -9,13 +10,18 @@ import warnings
 import numpy as np
 import pytest
 
-torch = pytest.importorskip("torch")
 pytest.importorskip("onnx")
 
 import nimbra  # noqa: E402
 from _nimbra import Tensor  # noqa: E402
 
 ROWS = 256
+
+try:
+    import torch
+except ImportError:
+    torch = None
+needs_torch = pytest.mark.skipif(torch is None, reason="PyTorch is not installed")
 
 
 def mlp(activation, softmax="softmax", flatten=False):
@@ -62,6 +68,7 @@ ACTIVATIONS = {
 }
 
 
+@needs_torch
 @pytest.mark.parametrize("opset", [13, 17, 20])
 @pytest.mark.parametrize("activation", ACTIVATIONS)
 def test_torchscript_exports(activation, opset):
@@ -71,14 +78,43 @@ def test_torchscript_exports(activation, opset):
     assert model.inputs[0].name == "x" and model.inputs[0].shape == ("batch", 64)
 
 
+@needs_torch
 def test_torchscript_export_with_flatten_and_log_softmax():
     net = mlp(torch.nn.ReLU(), softmax="log", flatten=True)
     x = torch.randn(ROWS, 1, 8, 8, generator=torch.Generator().manual_seed(1))
     compare(net, x, export(net, x, 17, dynamo=False), log=True)
 
 
+@needs_torch
 @pytest.mark.parametrize("activation", ["relu", "gelu"])
 def test_torch_export_based_exports(activation):
     net = mlp(ACTIVATIONS[activation]())
     x = torch.randn(ROWS, 64, generator=torch.Generator().manual_seed(2))
     compare(net, x, export(net, x, 18, dynamo=True))
+
+
+@pytest.mark.parametrize("kind, activation", [("classifier", "relu"), ("classifier", "tanh"), ("regressor", "logistic")])
+def test_skl2onnx_conversions(kind, activation):
+    skl2onnx = pytest.importorskip("skl2onnx")
+    sklearn = pytest.importorskip("sklearn.neural_network")
+    rng = np.random.default_rng(4)
+    x = rng.standard_normal((300, 12)).astype(np.float32)
+    y = (x[:, 0] > 0).astype(int) + (x[:, 1] > 0)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        if kind == "classifier":
+            est = sklearn.MLPClassifier(hidden_layer_sizes=(16, 8), activation=activation, max_iter=200,
+                                        random_state=0).fit(x, y)
+            onx = skl2onnx.to_onnx(est, x[:1], options={id(est): {"zipmap": False}}, target_opset=17)
+            want = est.predict_proba(x)
+        else:
+            est = sklearn.MLPRegressor(hidden_layer_sizes=(16,), activation=activation, max_iter=200,
+                                       random_state=0).fit(x, y.astype(np.float32))
+            onx = skl2onnx.to_onnx(est, x[:1], target_opset=17)
+            want = est.predict(x)[:, None]
+    model = nimbra.onnx.load(onx)
+    got = np.asarray(model(Tensor.from_buffer(x)))
+    np.testing.assert_allclose(got, want, rtol=1e-5, atol=1e-5)
+    if kind == "classifier":
+        assert model.outputs[0].name == "probabilities"
+        assert np.array_equal(got.argmax(axis=1), est.predict(x))
