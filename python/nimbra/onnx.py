@@ -405,6 +405,16 @@ class _Importer:
             raise _unsupported(n, f"its input {name!r} must be a constant of integers")
         return [int(v) for v in self._check(t).scalars()]
 
+    def _rows(self, name: str, b: Tensor) -> Tensor:
+        """The transpose of the constant matrix `name` (= `b`) in row-major
+        order, made once: a layer given the transpose of a row-major matrix
+        as its weight multiplies by that matrix, with no copy of its own."""
+        key = name + "\0T"
+        made = self.tensors.get(key)
+        if made is None:
+            made = self.tensors[key] = b.transpose(0, 1).reshape([b.shape[1], b.shape[0]])
+        return made
+
     def _tensor(self, n: Node, name: str) -> Tensor:
         """The constant `name` as a tensor, made once per constant."""
         made = self.tensors.get(name)
@@ -466,10 +476,13 @@ class _Importer:
         b = self._tensor(n, n.inputs[1])
         if b.ndim != 2:
             raise _unsupported(n, f"its B has shape {b.shape}, not a matrix")
+        # Y = A' B' (+ C): the layer multiplies by B' [in, out], and its
+        # weight [out, in] is B'^T.
+        if self._attr(n, "transB", 0):
+            b = self._rows(n.inputs[1], b)
         if alpha != 1.0:
             b = b * Tensor([alpha], [1])
-        # Y = A' B' (+ C): the layer's weight [out, in] is B'^T.
-        weight = b if self._attr(n, "transB", 0) else b.transpose(0, 1)
+        weight = b.transpose(0, 1)
         bias = None
         if len(n.inputs) > 2 and n.inputs[2]:
             bias = self._tensor(n, n.inputs[2])

@@ -87,13 +87,14 @@ def test_gemm_folds_transposes_alpha_and_beta(trans_a, trans_b, alpha, beta, c_s
     assert len(linear) == 1 and linear[0].weight.shape == [4, 8] and linear[0].bias.shape == [4]
 
 
-def test_a_transposed_weight_is_used_in_place():
-    # With transB = 0 (B is [in, out]) the layer's weight is a view of B.
-    b = randn(8, 4)
-    layer = nimbra.onnx.load(model([helper.make_node("Gemm", ["x", "B"], ["y"])], {"B": b}))[0]
+@pytest.mark.parametrize("trans_b", [0, 1])
+def test_the_weight_is_the_transpose_of_a_row_major_matrix(trans_b):
+    # The layer then multiplies by that matrix and keeps no second copy.
+    b = randn(4, 8) if trans_b else randn(8, 4)
+    layer = nimbra.onnx.load(model([helper.make_node("Gemm", ["x", "B"], ["y"], transB=trans_b)], {"B": b}))[0]
     weight = np.asarray(layer.weight)
     assert weight.flags.f_contiguous and not weight.flags.c_contiguous
-    assert np.array_equal(weight, b.T)
+    assert np.array_equal(weight, b if trans_b else b.T)
 
 
 @pytest.mark.parametrize("bias_first", [False, True])
