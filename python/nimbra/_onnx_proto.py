@@ -226,11 +226,13 @@ class TensorData:
         return self
 
     def scalars(self) -> list[float]:
-        """Every element as a Python number (for small constants)."""
+        """Every element as a Python number (for small constants, after
+        checked())."""
         if self.values is not None:
             return list(self.values)
         fmt = self.format
-        assert fmt is not None and self.payload is not None
+        if fmt is None or self.payload is None:
+            raise Malformed(f"tensor {self.name!r} holds {DTYPE_NAMES.get(self.dtype, self.dtype)}, not numbers")
         return list(struct.unpack(f"<{self.numel}{fmt}", self.payload))
 
 

@@ -19,7 +19,7 @@ import functools
 import math
 import os
 from collections.abc import Iterable
-from typing import Any, Literal, NamedTuple, Protocol, Union
+from typing import Any, Literal, NamedTuple, Protocol, TypeVar, Union
 
 import nimbra
 from _nimbra import Tensor
@@ -33,6 +33,9 @@ __all__ = ["load", "Model", "TensorInfo", "Flatten", "Reshape"]
 
 class _ModelProto(Protocol):
     def SerializeToString(self) -> bytes: ...
+
+
+_A = TypeVar("_A", int, float, bytes)
 
 
 Source = Union[str, "os.PathLike[str]", bytes, bytearray, memoryview, _ModelProto]
@@ -448,9 +451,18 @@ class _Importer:
     # ---- attributes ----------------------------------------------------------
 
     @staticmethod
-    def _attr(n: Node, name: str, default: Any) -> Any:
+    def _attr(n: Node, name: str, default: _A) -> _A:
+        """The node's attribute `name`, of the kind of `default` (a float
+        attribute may be written as an integer), or `default` when absent."""
         a = n.attributes.get(name)
-        return default if a is None else a.value()
+        if a is None:
+            return default
+        value = a.value()
+        if isinstance(default, float) and isinstance(value, int):
+            value = float(value)
+        if type(value) is not type(default):
+            raise _onnx_proto.Malformed(f"{n.describe()}: its attribute {name!r} is not a {type(default).__name__}")
+        return value
 
     # ---- the layers ------------------------------------------------------------
 
@@ -471,8 +483,8 @@ class _Importer:
             raise _unsupported(n, f"Gemm takes a matrix, and the chain's value here has {self.rank} dimensions")
         if len(n.inputs) < 2:
             raise _onnx_proto.Malformed(f"{n.describe()} has fewer than two inputs")
-        alpha = float(self._attr(n, "alpha", 1.0))
-        beta = float(self._attr(n, "beta", 1.0))
+        alpha = self._attr(n, "alpha", 1.0)
+        beta = self._attr(n, "beta", 1.0)
         b = self._tensor(n, n.inputs[1])
         if b.ndim != 2:
             raise _unsupported(n, f"its B has shape {b.shape}, not a matrix")
@@ -532,8 +544,18 @@ class _Importer:
             layer = _gelu(approximate.decode())
         return self._advance(n, [layer])
 
+    def _axis(self, n: Node, default: int, past_end: int = 0) -> int:
+        """The node's axis attribute, checked against the rank of the chain's
+        value where it is known (an axis may equal the rank when
+        `past_end` is 1)."""
+        axis = self._attr(n, "axis", default)
+        rank = self.rank if self.rank is not None else 1 << 30
+        if not -rank <= axis < rank + past_end:
+            raise _onnx_proto.Malformed(f"{n.describe()} has axis {axis}, beyond the {rank} dimensions of its input")
+        return axis
+
     def _softmax(self, n: Node, skip: set[int]) -> list[Layer]:
-        axis = int(self._attr(n, "axis", -1 if self.opset >= 13 else 1))
+        axis = self._axis(n, -1 if self.opset >= 13 else 1)
         if self.opset < 13 and axis != -1 and (self.rank is None or axis not in (self.rank - 1, -1)):
             # Before opset 13 the axis splits the shape into two, and the
             # normalisation runs over everything after it.
@@ -542,7 +564,7 @@ class _Importer:
         return self._advance(n, [functools.partial(function, dim=axis)])
 
     def _flatten(self, n: Node, skip: set[int]) -> list[Layer]:
-        return self._advance(n, [Flatten(int(self._attr(n, "axis", 1)))], 2)
+        return self._advance(n, [Flatten(self._axis(n, 1, past_end=1))], 2)
 
     def _reshape(self, n: Node, skip: set[int]) -> list[Layer]:
         if len(n.inputs) != 2:

@@ -305,11 +305,51 @@ def no_opset():
     (lambda: helper.make_model(helper.make_graph([], "g", [], [])).SerializeToString()[:0] + b"\x08\x07", "no graph"),
     (bad_raw_data, r"tensor 'B' of shape \[8, 4\] does not hold 32 elements"),
     (no_opset, "no version of the standard operator set"),
+    (lambda: model([helper.make_node("Softmax", ["x"], ["y"], axis=2)]).SerializeToString(),
+     r"node '' \(Softmax, position 0\) has axis 2, beyond the 2 dimensions of its input"),
+    (lambda: model([helper.make_node("Gemm", ["x", "B"], ["y"], alpha=[1.0, 2.0])], {"B": randn(8, 4)})
+     .SerializeToString(), "its attribute 'alpha' is not a float"),
+    (lambda: model([helper.make_node("Dropout", ["x", "", "t"], ["y"])], {"t": np.float16(0)}).SerializeToString(),
+     "tensor 't' holds float16, not numbers"),
     (lambda: b"\x3a\x02\x0a\x80", "runs past the end"),
 ])
 def test_malformed_files_are_value_errors(data, text):
     with pytest.raises(ValueError, match="not a well-formed ONNX model: .*" + text):
         nimbra.onnx.load(data())
+
+
+def test_mutated_files_load_or_raise_value_or_not_implemented_errors():
+    # A classifier with most kinds of layer; bytes flipped, replaced, cut out
+    # and put in, as a damaged or hostile file would have them.
+    gelu_nodes = node_chain(("Div", ["q", SQRT2], "a"), ("Erf", ["a"], "b"), ("Add", ["b", 1.0], "c"),
+                            ("Mul", ["q", "c"], "d"), ("Mul", ["d", 0.5], "g"))
+    data = model([helper.make_node("Gemm", ["x", "w", "bias"], ["h"], alpha=0.5),
+                  helper.make_node("Relu", ["h"], ["r"]), helper.make_node("Reshape", ["r", "s"], ["q"]), *gelu_nodes,
+                  helper.make_node("Softmax", ["g"], ["y"], axis=1)],
+                 {"w": randn(8, 4), "bias": randn(4), "s": np.array([0, -1], dtype=np.int64)}).SerializeToString()
+    assert len(nimbra.onnx.load(data)) == 5
+    gen = np.random.default_rng(11)
+    for _ in range(2000):
+        d = bytearray(data)
+        for _ in range(gen.integers(1, 4, endpoint=True)):
+            at = int(gen.integers(len(d)))
+            kind = gen.integers(4)
+            if kind == 0:
+                d[at] ^= 1 << int(gen.integers(8))
+            elif kind == 1:
+                d[at] = int(gen.integers(256))
+            elif kind == 2:
+                del d[at:at + int(gen.integers(1, 9))]
+            else:
+                d[at:at] = gen.bytes(int(gen.integers(1, 5)))
+        try:
+            got = nimbra.onnx.load(bytes(d))
+        except (ValueError, NotImplementedError):
+            continue
+        try:
+            got(Tensor.ones([2, 8]))
+        except ValueError:
+            pass
 
 
 def test_sources_path_bytes_and_model_proto(tmp_path):
