@@ -62,7 +62,7 @@ int main(int argc, char** argv) {
   if (argc > 1 && !std::strcmp(argv[1], "avx512")) isa = Isa::Avx512;
   std::printf("variant %s\n", nimbra::cpu::isa_name(isa));
   auto gemm = [isa](std::size_t m, std::size_t n, std::size_t k, MatView a, MatView b, float* c,
-                    std::size_t ldc) { nimbra::kernels::matmul_kernels(isa).gemm(m, n, k, a, b, c, ldc, nullptr); };
+                    std::size_t ldc) { nimbra::kernels::matmul_kernels(isa).gemm(m, n, k, a, b, c, ldc); };
 
   struct Case { const char* name; std::size_t m, k, n; bool bt; };
   const Case cases[] = {

@@ -64,15 +64,19 @@ Result<Linear> Linear::from_parameters(Tensor weight, Tensor bias) {
   return Linear(std::move(weight), std::move(bias), in_features, out_features);
 }
 
-// add(matmul(x, t(weight)), bias), bit for bit, in one pass.
+// add(matmul(x, t(weight)), bias): the product on the calling thread, the
+// bias on the pool.
 Tensor Linear::forward(const Tensor& x) const {
-  Result<Tensor> y = bias_ ? matmul_bias(x, weight_t_, *bias_) : matmul(x, weight_t_);
+  Result<Tensor> y = matmul(x, weight_t_);
   if (!y) {
     fail_precondition("Linear forward failed: expected an input with at least 2 dimensions and last dimension " +
                       std::to_string(in_features_) + ", got shape " +
                       render_sizes(x.shape().data(), x.ndim()) + " (" + y.error().display() + ")");
   }
-  return std::move(y).value();
+  if (!bias_) return std::move(y).value();
+  Result<Tensor> out = add(y.value(), *bias_);
+  NIMBRA_CHECK(out.ok(), "the bias row broadcasts against every result");
+  return std::move(out).value();
 }
 
 }  // namespace nimbra::nn

@@ -2,8 +2,7 @@
 // error, the 2-D and batched paths against a plain dot-product reference,
 // batched against per-matrix products, strided and transposed operands
 // (batch dimensions included) against their contiguous copies, zero sizes
-// and k = 0, signed zeros, NaN and infinity; matmul_bias as that reference
-// plus its bias row, in the same layouts.
+// and k = 0, signed zeros, NaN and infinity.
 #include <gtest/gtest.h>
 
 #include "test_util.hpp"
@@ -128,22 +127,13 @@ INSTANTIATE_TEST_SUITE_P(
 // ---- values -----------------------------------------------------------------------------------
 
 // Checks matmul of a and b (given by logical values and shapes) against the
-// reference: plain operands, and the operands as views in other layouts; and
-// matmul_bias against the reference plus a bias row (the bits of add), with
-// the bias plain and, for the plain operands, as a view.
+// reference: plain operands, and the operands as views in other layouts.
 void check_product(const Floats& av, const U64s& as, const Floats& bv, const U64s& bs, bool all_layouts) {
   const Product want = ref_matmul(av, as, bv, bs);
   const Tensor a = make(av, as), b = make(bv, bs);
   nimbra::Result<Tensor> r = nimbra::matmul(a, b);
   ASSERT_TRUE(r.ok()) << r.error().display();
   ASSERT_TRUE(same_tensor(want.shape, want.values, r.value())) << render(as) << " @ " << render(bs) << " plain";
-  const std::uint64_t n = bs.back();
-  const Floats biasv = values(n, 77 + n, true);
-  Floats want_biased = want.values;
-  for (std::size_t i = 0; i < want_biased.size(); ++i) want_biased[i] = want_biased[i] + biasv[i % n];
-  const Tensor bias = make(biasv, {n});
-  ASSERT_TRUE(same_tensor(want.shape, want_biased, nimbra::matmul_bias(a, b, with_layout(biasv, {n}, kLayouts[2])).value()))
-      << render(as) << " @ " << render(bs) << " + a bias view";
   std::vector<std::pair<std::string, std::pair<Tensor, Tensor>>> variants;
   variants.push_back({"plain", {a, b}});
   variants.push_back({"transposed b", {a, transposed_view(bv, bs)}});
@@ -160,21 +150,7 @@ void check_product(const Floats& av, const U64s& as, const Floats& bv, const U64
     nimbra::Result<Tensor> v = nimbra::matmul(ops.first, ops.second);
     ASSERT_TRUE(v.ok()) << name;
     ASSERT_TRUE(same_tensor(want.shape, want.values, v.value())) << render(as) << " @ " << render(bs) << " " << name;
-    nimbra::Result<Tensor> vb = nimbra::matmul_bias(ops.first, ops.second, bias);
-    ASSERT_TRUE(vb.ok()) << name;
-    ASSERT_TRUE(same_tensor(want.shape, want_biased, vb.value())) << render(as) << " @ " << render(bs) << " + bias " << name;
   }
-}
-
-// matmul_bias reports matmul's errors; a bias that is not [n] is a precondition.
-TEST(MatmulBias, ErrorsAndWrongBiasShapes) {
-  const Tensor a = Tensor::ones(U64s{2, 3}), b = Tensor::ones(U64s{3, 4});
-  nimbra::Result<Tensor> r = nimbra::matmul_bias(a, a, Tensor::ones(U64s{3}));
-  ASSERT_FALSE(r.ok());
-  EXPECT_EQ(r.error().display(), "Shape mismatch: expected [2, 3], got [2, 3]");
-  for (const U64s& shape : {U64s{3}, U64s{1, 4}, U64s{}, U64s{5}})
-    EXPECT_TRUE(faults(nimbra::FaultKind::Precondition, [&] { (void)nimbra::matmul_bias(a, b, Tensor::ones(shape)); }))
-        << render(shape);
 }
 
 // 2-D products over sizes that hit every block edge of 64; each uses plain

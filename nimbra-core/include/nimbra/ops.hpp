@@ -31,10 +31,6 @@ Result<Tensor> mul(const Tensor& a, const Tensor& b);
 // ---- matrix multiplication (calling thread) ---------------------------------
 // a is [..., m, k], b is [..., k, n]; batch dimensions broadcast.
 Result<Tensor> matmul(const Tensor& a, const Tensor& b);
-// The bits of add(matmul(a, b), bias) for a bias [n], in one pass on the
-// calling thread: each output gets its bias as soon as its sum is complete.
-// The errors are matmul's; a bias of another shape is a precondition fault.
-Result<Tensor> matmul_bias(const Tensor& a, const Tensor& b, const Tensor& bias);
 
 // ---- activations -------------------------------------------------------------
 Tensor relu(const Tensor& x);

@@ -1,14 +1,10 @@
 // matmul: validation, batch broadcasting, and one kernel call per output
 // matrix. Operands are read in place through their strides (a transposed
 // weight is packed straight from the view), on the calling thread.
-// matmul_bias: the same with a bias row that the kernel adds to each output
-// once its sum is complete.
 //
-// a is [..., m, k], b is [..., k, n], bias [n], result [batch..., m, n].
+// a is [..., m, k], b is [..., k, n], result [batch..., m, n].
 #include <algorithm>
-#include <string>
 
-#include "nimbra/fault.hpp"
 #include "nimbra/ops.hpp"
 #include "ops/matmul_kernel.hpp"
 
@@ -41,8 +37,9 @@ std::vector<std::uint64_t> matrix_offsets(const Tensor& x, const Shape& batch, s
   return offsets;
 }
 
-// The product, with `bias` added to every output row when given.
-Result<Tensor> product(const Tensor& a, const Tensor& b, const Tensor* bias) {
+}  // namespace
+
+Result<Tensor> matmul(const Tensor& a, const Tensor& b) {
   if (a.ndim() < 2 || b.ndim() < 2) return err::InvalidOperation{"matmul requires at least 2D tensors"};
   const Shape& sa = a.shape();
   const Shape& sb = b.shape();
@@ -71,13 +68,6 @@ Result<Tensor> product(const Tensor& a, const Tensor& b, const Tensor* bias) {
     a.check_reach();
     b.check_reach();
   }
-  ElementsView bias_values;
-  if (bias) {
-    if (bias->ndim() != 1 || bias->shape()[0] != n)
-      fail_precondition("matmul_bias: the bias has shape " + render_sizes(bias->shape().data(), bias->ndim()) +
-                        ", not [" + std::to_string(n) + "]");
-    bias_values = bias->elements();
-  }
   if (total > 0) {
     ReadGuard guard_a(a.storage().buffer());
     ReadGuard guard_b(b.storage().buffer());
@@ -92,16 +82,10 @@ Result<Tensor> product(const Tensor& a, const Tensor& b, const Tensor* bias) {
     for (std::uint64_t t = 0; t < count; ++t) {
       kernels::MatView va{da ? da + off_a[t] : nullptr, rs_a, cs_a};
       kernels::MatView vb{db ? db + off_b[t] : nullptr, rs_b, cs_b};
-      kernels::gemm(m, n, k, va, vb, out.data() + t * m * n, n, bias ? bias_values.data() : nullptr);
+      kernels::gemm(m, n, k, va, vb, out.data() + t * m * n, n);
     }
   }
   return Tensor::from_fresh(std::move(out), out_shape);
 }
-
-}  // namespace
-
-Result<Tensor> matmul(const Tensor& a, const Tensor& b) { return product(a, b, nullptr); }
-
-Result<Tensor> matmul_bias(const Tensor& a, const Tensor& b, const Tensor& bias) { return product(a, b, &bias); }
 
 }  // namespace nimbra

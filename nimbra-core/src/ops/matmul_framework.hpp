@@ -24,8 +24,7 @@
 // outside every loop over C, so each output's running sum goes through the
 // blocks in order: the first block starts from +0.0, later blocks resume from
 // the value left in C. Each output therefore keeps the single ascending chain
-// of the reference loop, on every path. A bias row is added to each output
-// once its chain is complete, while its rows of C are still in cache.
+// of the reference loop, on every path.
 #pragma once
 
 #include <array>
@@ -185,22 +184,18 @@ struct Gemm {
   // cached, where a reused buffer is written much faster.
   static constexpr std::size_t kStreamBytes = std::size_t(1) << 24;
 
-  // row[j] = 0.0f + s * b[j] for j < n (s == nullptr: row[j] = +0.0), then
-  // + bias[j] when there is a bias.
-  static void write_row(float* row, std::size_t n, const float* s, const float* b, const float* bias,
-                        bool nt) {
+  // row[j] = 0.0f + s * b[j] for j < n (s == nullptr: row[j] = +0.0).
+  static void write_row(float* row, std::size_t n, const float* s, const float* b, bool nt) {
     const V z = V::zero();
     const V sv = s ? V::broadcast_from(s) : z;
     auto value = [&](std::size_t j, auto... tail) {
-      const V v = s ? z + sv * V::load(b + j, tail...) : z;
-      return bias ? v + V::load(bias + j, tail...) : v;
+      return s ? z + sv * V::load(b + j, tail...) : z;
     };
     std::size_t j = 0;
     if (nt) {
       // Scalar head up to the vector alignment the streaming store needs.
       while (j < n && (reinterpret_cast<std::uintptr_t>(row + j) % (W * sizeof(float))) != 0) {
-        const float v = s ? 0.0f + *s * b[j] : 0.0f;
-        row[j] = bias ? v + bias[j] : v;
+        row[j] = s ? 0.0f + *s * b[j] : 0.0f;
         ++j;
       }
       for (; j + W <= n; j += W) stream(row + j, value(j));
@@ -213,23 +208,9 @@ struct Gemm {
     }
   }
 
-  // c[i*ldc + j] = c[i*ldc + j] + bias[j] for i < rows, j < n; nothing
-  // without a bias.
-  static void add_bias(float* c, std::size_t ldc, std::size_t rows, std::size_t n, const float* bias) {
-    if (!bias) return;
-    for (std::size_t i = 0; i < rows; ++i, c += ldc) {
-      std::size_t j = 0;
-      for (; j + W <= n; j += W) store(c + j, V::load(c + j) + V::load(bias + j));
-      if (j < n) {
-        const typename V::Tail t = V::tail(n - j);
-        store(c + j, V::load(c + j, t) + V::load(bias + j, t), t);
-      }
-    }
-  }
-
   // c (m, n) = a (m, 1) * b (1, n): one product per output, plus the +0.0 start.
   static void outer(std::size_t m, std::size_t n, const MatView* a, MatView b, float* c,
-                    std::size_t ldc, const float* bias) {
+                    std::size_t ldc) {
     const float* brow = b.data;
     if (a && b.cs != 1) {
       float* buf = scratch(1, n);
@@ -238,7 +219,7 @@ struct Gemm {
     }
     const bool nt = m * n * sizeof(float) >= kStreamBytes;
     for (std::size_t i = 0; i < m; ++i)
-      write_row(c + i * ldc, n, a ? a->data + i * a->rs : nullptr, brow, bias, nt);
+      write_row(c + i * ldc, n, a ? a->data + i * a->rs : nullptr, brow, nt);
     if (nt) simd::stream_fence();
   }
 
@@ -268,9 +249,8 @@ struct Gemm {
     }
   }
 
-  // c (1, n) = a (1, k) * b (k, n) (+ bias (n)).
-  static void row_times_matrix(std::size_t n, std::size_t k, MatView a, MatView b, float* c,
-                               const float* bias) {
+  // c (1, n) = a (1, k) * b (k, n).
+  static void row_times_matrix(std::size_t n, std::size_t k, MatView a, MatView b, float* c) {
     constexpr std::size_t P = 4, CW = 2048;
     for (std::size_t j0 = 0; j0 < n; j0 += CW) {
       const std::size_t cw = min_sz(CW, n - j0);
@@ -279,7 +259,6 @@ struct Gemm {
       for (; p + P <= k; p += P)
         row_pass<P>(cw, a.data + p * a.cs, a.cs, bj + p * b.rs, b.rs, c + j0, p == 0);
       for (; p < k; ++p) row_pass<1>(cw, a.data + p * a.cs, a.cs, bj + p * b.rs, b.rs, c + j0, p == 0);
-      add_bias(c + j0, 0, 1, cw, bias ? bias + j0 : nullptr);
     }
   }
 
@@ -290,20 +269,13 @@ struct Gemm {
   // memory, one dependent chain per pass.
   static std::size_t short_width(std::size_t m) { return std::size_t(short_nv(int(m))) * W; }
   static void short_rows(std::size_t m, std::size_t n, std::size_t k, MatView a, MatView b,
-                         float* c, std::size_t ldc, const float* bias) {
+                         float* c, std::size_t ldc) {
     const std::size_t width = short_width(m);
-    auto strip_bias = [&](std::size_t j, std::size_t cols) {
-      add_bias(c + j, ldc, m, cols, bias ? bias + j : nullptr);
-    };
     std::size_t j = 0;
-    for (; j + width <= n; j += width) {
+    for (; j + width <= n; j += width)
       kShort[m - 1](k, a.data, a.rs, a.cs, b.data + j, b.rs, c + j, ldc, true, W);
-      strip_bias(j, width);
-    }
-    for (; j < n; j += NR) {
+    for (; j < n; j += NR)
       edge(m, min_sz(NR, n - j), k, a.data, a.rs, a.cs, b.data + j, b.rs, c + j, ldc, true);
-      strip_bias(j, min_sz(NR, n - j));
-    }
   }
 
   // ---- packing -------------------------------------------------------------
@@ -382,7 +354,7 @@ struct Gemm {
 
   // ---- the blocked path ------------------------------------------------------
   static void blocked(std::size_t m, std::size_t n, std::size_t k, MatView a, MatView b, float* c,
-                      std::size_t ldc, const float* bias) {
+                      std::size_t ldc) {
     const bool pb = want_pack_b(m, k, b);
     const bool pa = want_pack_a(n, k, a);
     const std::size_t kc_max = min_sz(S::KC, k);
@@ -430,7 +402,6 @@ struct Gemm {
             for (std::size_t ir = 0; ir < mc; ir += MR)
               for (std::size_t jr = 0; jr < nc; jr += NR) run_tile(ir, jr);
           }
-          if (pc + kc == k) add_bias(c + ic * ldc + jc, ldc, mc, nc, bias ? bias + jc : nullptr);
         }
       }
     }
@@ -449,9 +420,9 @@ struct Gemm {
     return m >= std::size_t(MR) && m <= kTransposedRowsMax && b.rs == 1 && b.cs != 1 && a.cs == 1;
   }
   static void transposed(std::size_t m, std::size_t n, std::size_t k, MatView a, MatView b,
-                         float* c, std::size_t ldc, const float* bias) {
+                         float* c, std::size_t ldc) {
     float* ct = scratch(2, n * m);
-    blocked(n, m, k, MatView{b.data, b.cs, b.rs}, MatView{a.data, a.cs, a.rs}, ct, m, nullptr);
+    blocked(n, m, k, MatView{b.data, b.cs, b.rs}, MatView{a.data, a.cs, a.rs}, ct, m);
     // c[i*ldc + j] = ct[j*m + i], in squares of W x W where they fit.
     std::size_t i0 = 0;
     for (; i0 + W <= m; i0 += W) {
@@ -462,18 +433,17 @@ struct Gemm {
     }
     for (; i0 < m; ++i0)
       for (std::size_t j = 0; j < n; ++j) c[i0 * ldc + j] = ct[j * m + i0];
-    add_bias(c, ldc, m, n, bias);
   }
 
   static void run(std::size_t m, std::size_t n, std::size_t k, MatView a, MatView b, float* c,
-                  std::size_t ldc, const float* bias) {
+                  std::size_t ldc) {
     if (m == 0 || n == 0) return;
-    if (k == 0) return outer(m, n, nullptr, b, c, ldc, bias);
-    if (k == 1) return outer(m, n, &a, b, c, ldc, bias);
-    if (m == 1 && b.cs == 1 && n >= short_width(1)) return row_times_matrix(n, k, a, b, c, bias);
-    if (m < std::size_t(MR) && b.cs == 1) return short_rows(m, n, k, a, b, c, ldc, bias);
-    if (want_transposed(m, a, b)) return transposed(m, n, k, a, b, c, ldc, bias);
-    blocked(m, n, k, a, b, c, ldc, bias);
+    if (k == 0) return outer(m, n, nullptr, b, c, ldc);
+    if (k == 1) return outer(m, n, &a, b, c, ldc);
+    if (m == 1 && b.cs == 1 && n >= short_width(1)) return row_times_matrix(n, k, a, b, c);
+    if (m < std::size_t(MR) && b.cs == 1) return short_rows(m, n, k, a, b, c, ldc);
+    if (want_transposed(m, a, b)) return transposed(m, n, k, a, b, c, ldc);
+    blocked(m, n, k, a, b, c, ldc);
   }
 };
 

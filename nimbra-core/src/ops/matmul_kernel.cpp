@@ -6,10 +6,9 @@
 
 namespace nimbra::kernels {
 
-// c (m, n) = a (m, k) * b (k, n) (+ bias (n)), one dot product per output in
-// ascending p, then the bias.
+// c (m, n) = a (m, k) * b (k, n), one dot product per output in ascending p.
 void gemm_reference(std::size_t m, std::size_t n, std::size_t k, MatView a, MatView b, float* c,
-                    std::size_t ldc, const float* bias) {
+                    std::size_t ldc) {
   for (std::size_t i = 0; i < m; ++i) {
     for (std::size_t j = 0; j < n; ++j) {
       float acc = 0.0f;
@@ -18,7 +17,7 @@ void gemm_reference(std::size_t m, std::size_t n, std::size_t k, MatView a, MatV
         const float y = b.data[static_cast<std::ptrdiff_t>(p) * b.rs + static_cast<std::ptrdiff_t>(j) * b.cs];
         acc = acc + x * y;
       }
-      c[i * ldc + j] = bias ? acc + bias[j] : acc;
+      c[i * ldc + j] = acc;
     }
   }
 }
@@ -46,9 +45,8 @@ const MatmulKernels& matmul_kernels_best() {
   return table;
 }
 
-void gemm(std::size_t m, std::size_t n, std::size_t k, MatView a, MatView b, float* c, std::size_t ldc,
-          const float* bias) {
-  matmul_kernels_best().gemm(m, n, k, a, b, c, ldc, bias);
+void gemm(std::size_t m, std::size_t n, std::size_t k, MatView a, MatView b, float* c, std::size_t ldc) {
+  matmul_kernels_best().gemm(m, n, k, a, b, c, ldc);
 }
 
 }  // namespace nimbra::kernels

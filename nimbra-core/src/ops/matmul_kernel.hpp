@@ -1,11 +1,9 @@
-// Single-precision matrix multiplication kernel: C = A * B (+ a bias row),
-// exact to the bit.
+// Single-precision matrix multiplication kernel: C = A * B, exact to the bit.
 //
 // Every output is one ascending chain of separately rounded products:
 //   acc = +0.0f;  for p = 0 .. k-1:  acc = acc + (A[i,p] * B[p,j]);  C[i,j] = acc
-// (an f32 multiply, then an f32 add; never fused), and with a bias one more
-// f32 add once the chain is complete: C[i,j] = acc + bias[j]. Hence k = 0
-// gives +0.0 (+ bias), a sum of -0.0 products gives +0.0, and NaN / infinity
+// (an f32 multiply, then an f32 add; never fused). Hence k = 0
+// gives +0.0, a sum of -0.0 products gives +0.0, and NaN / infinity
 // propagate as IEEE says.
 // The fast variants vectorise across independent outputs only and carry each
 // running sum through registers or C between inner blocks, so every variant
@@ -19,18 +17,17 @@
 
 namespace nimbra::kernels {
 
-// a is (m, k); b is (k, n); c is (m, n) with row stride ldc >= n; bias is
-// (n) or nullptr.
-// c = a * b (+ bias in every row); c's previous contents are ignored and
-// fully overwritten (c must not overlap a, b or bias). Runs on the calling
+// a is (m, k); b is (k, n); c is (m, n) with row stride ldc >= n.
+// c = a * b; c's previous contents are ignored and
+// fully overwritten (c must not overlap a or b). Runs on the calling
 // thread only, with the variant of matmul_kernels_best(). No heap allocation
 // once the calling thread's packing buffers have grown to the shapes it uses.
 void gemm(std::size_t m, std::size_t n, std::size_t k, MatView a, MatView b, float* c,
-          std::size_t ldc, const float* bias);
+          std::size_t ldc);
 
 // The plain i, j, p dot-product loop: the definition every variant is held to.
 void gemm_reference(std::size_t m, std::size_t n, std::size_t k, MatView a, MatView b, float* c,
-                    std::size_t ldc, const float* bias);
+                    std::size_t ldc);
 
 // The variant table: gemm for one ISA.
 using GemmFn = decltype(&gemm);
