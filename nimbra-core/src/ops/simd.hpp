@@ -17,9 +17,10 @@
 //   max(a, b)                    a > b ? a : b  } b whenever either is NaN or
 //   min(a, b)                    a < b ? a : b  } both are zeros (the x86 rule;
 //                                operand order matters).
-//   lt(a, b), gt(a, b)           ordered comparisons (false with NaN) -> Mask
+//   lt(a, b), gt(a, b), eq(a, b) ordered comparisons (false with NaN) -> Mask
 //   unordered(a, b)              a or b is NaN -> Mask
 //   m | n, andnot(m, n)          lane-wise m or n, (not m) and n
+//   first_lane(m)                the lowest selected lane, or lanes if none
 //   select(m, t, f)              m ? t : f
 //   Vec::zero(), Vec::broadcast(x), Vec::broadcast_from(p)
 //                                +0.0 / x / *p (read straight from memory) in
@@ -126,9 +127,13 @@ NIMBRA_SIMD_INLINE Vec max(Vec a, Vec b) { return {_mm_max_ps(a.v, b.v)}; }
 NIMBRA_SIMD_INLINE Vec min(Vec a, Vec b) { return {_mm_min_ps(a.v, b.v)}; }
 NIMBRA_SIMD_INLINE Mask lt(Vec a, Vec b) { return {_mm_cmplt_ps(a.v, b.v)}; }
 NIMBRA_SIMD_INLINE Mask gt(Vec a, Vec b) { return {_mm_cmpgt_ps(a.v, b.v)}; }
+NIMBRA_SIMD_INLINE Mask eq(Vec a, Vec b) { return {_mm_cmpeq_ps(a.v, b.v)}; }
 NIMBRA_SIMD_INLINE Mask unordered(Vec a, Vec b) { return {_mm_cmpunord_ps(a.v, b.v)}; }
 NIMBRA_SIMD_INLINE Mask operator|(Mask m, Mask n) { return {_mm_or_ps(m.m, n.m)}; }
 NIMBRA_SIMD_INLINE Mask andnot(Mask m, Mask n) { return {_mm_andnot_ps(m.m, n.m)}; }
+NIMBRA_SIMD_INLINE std::size_t first_lane(Mask m) {
+  return static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(_mm_movemask_ps(m.m)) | 0x10u));
+}
 // SSE2 has no blend: the mask lanes are all ones or all zeros.
 NIMBRA_SIMD_INLINE Vec select(Mask m, Vec t, Vec f) {
   return {_mm_or_ps(_mm_and_ps(m.m, t.v), _mm_andnot_ps(m.m, f.v))};
@@ -173,6 +178,12 @@ inline Vec max(Vec a, Vec b) { return lanewise(a, b, [](float x, float y) { retu
 inline Vec min(Vec a, Vec b) { return lanewise(a, b, [](float x, float y) { return x < y ? x : y; }); }
 inline Mask lt(Vec a, Vec b) { return {{a.v[0] < b.v[0], a.v[1] < b.v[1], a.v[2] < b.v[2], a.v[3] < b.v[3]}}; }
 inline Mask gt(Vec a, Vec b) { return lt(b, a); }
+inline Mask eq(Vec a, Vec b) { return {{a.v[0] == b.v[0], a.v[1] == b.v[1], a.v[2] == b.v[2], a.v[3] == b.v[3]}}; }
+inline std::size_t first_lane(Mask m) {
+  std::size_t i = 0;
+  while (i < 4 && !m.m[i]) ++i;
+  return i;
+}
 inline Mask unordered(Vec a, Vec b) {
   Mask r;
   for (std::size_t i = 0; i < 4; ++i) r.m[i] = std::isnan(a.v[i]) || std::isnan(b.v[i]);
@@ -272,9 +283,13 @@ NIMBRA_SIMD_INLINE Vec max(Vec a, Vec b) { return {_mm256_max_ps(a.v, b.v)}; }
 NIMBRA_SIMD_INLINE Vec min(Vec a, Vec b) { return {_mm256_min_ps(a.v, b.v)}; }
 NIMBRA_SIMD_INLINE Mask lt(Vec a, Vec b) { return {_mm256_cmp_ps(a.v, b.v, _CMP_LT_OQ)}; }
 NIMBRA_SIMD_INLINE Mask gt(Vec a, Vec b) { return {_mm256_cmp_ps(a.v, b.v, _CMP_GT_OQ)}; }
+NIMBRA_SIMD_INLINE Mask eq(Vec a, Vec b) { return {_mm256_cmp_ps(a.v, b.v, _CMP_EQ_OQ)}; }
 NIMBRA_SIMD_INLINE Mask unordered(Vec a, Vec b) { return {_mm256_cmp_ps(a.v, b.v, _CMP_UNORD_Q)}; }
 NIMBRA_SIMD_INLINE Mask operator|(Mask m, Mask n) { return {_mm256_or_ps(m.m, n.m)}; }
 NIMBRA_SIMD_INLINE Mask andnot(Mask m, Mask n) { return {_mm256_andnot_ps(m.m, n.m)}; }
+NIMBRA_SIMD_INLINE std::size_t first_lane(Mask m) {
+  return static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(_mm256_movemask_ps(m.m)) | 0x100u));
+}
 NIMBRA_SIMD_INLINE Vec select(Mask m, Vec t, Vec f) { return {_mm256_blendv_ps(f.v, t.v, m.m)}; }
 
 }  // namespace avx2
@@ -346,9 +361,13 @@ NIMBRA_SIMD_INLINE Vec max(Vec a, Vec b) { return {_mm512_maskz_max_ps(0xFFFF, a
 NIMBRA_SIMD_INLINE Vec min(Vec a, Vec b) { return {_mm512_maskz_min_ps(0xFFFF, a.v, b.v)}; }
 NIMBRA_SIMD_INLINE Mask lt(Vec a, Vec b) { return {_mm512_cmp_ps_mask(a.v, b.v, _CMP_LT_OQ)}; }
 NIMBRA_SIMD_INLINE Mask gt(Vec a, Vec b) { return {_mm512_cmp_ps_mask(a.v, b.v, _CMP_GT_OQ)}; }
+NIMBRA_SIMD_INLINE Mask eq(Vec a, Vec b) { return {_mm512_cmp_ps_mask(a.v, b.v, _CMP_EQ_OQ)}; }
 NIMBRA_SIMD_INLINE Mask unordered(Vec a, Vec b) { return {_mm512_cmp_ps_mask(a.v, b.v, _CMP_UNORD_Q)}; }
 NIMBRA_SIMD_INLINE Mask operator|(Mask m, Mask n) { return {static_cast<__mmask16>(m.m | n.m)}; }
 NIMBRA_SIMD_INLINE Mask andnot(Mask m, Mask n) { return {static_cast<__mmask16>(~m.m & n.m)}; }
+NIMBRA_SIMD_INLINE std::size_t first_lane(Mask m) {
+  return static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(m.m) | 0x10000u));
+}
 NIMBRA_SIMD_INLINE Vec select(Mask m, Vec t, Vec f) { return {_mm512_mask_blend_ps(m.m, f.v, t.v)}; }
 
 }  // namespace avx512
