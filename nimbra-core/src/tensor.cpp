@@ -64,8 +64,8 @@ Tensor Tensor::full(std::span<const std::uint64_t> shape, float value) {
   return from_fresh(std::move(values), shape);
 }
 
-Tensor Tensor::view(Shape shape, Strides strides) const {
-  Tensor t(std::move(shape), std::move(strides), storage_, offset_);
+Tensor Tensor::view(Shape shape, Strides strides, std::uint64_t offset) const {
+  Tensor t(std::move(shape), std::move(strides), storage_, offset);
   t.requires_grad_ = requires_grad_;
   return t;
 }
@@ -94,23 +94,22 @@ namespace {
 // loads, a transpose, four stores (the scalar loop, doing one load and store
 // per element, also ran at half speed whenever source and output happened to
 // sit at addresses that look alike modulo 4 KiB).
-void copy_transposed(const float* from, std::uint64_t col_stride, std::uint64_t rows, std::uint64_t cols,
+void copy_transposed(const float* from, std::ptrdiff_t col_stride, std::ptrdiff_t rows, std::ptrdiff_t cols,
                      float* out) {
-  constexpr std::uint64_t kTile = 32;
-  for (std::uint64_t c0 = 0; c0 < cols; c0 += kTile) {
-    const std::uint64_t c1 = std::min(cols, c0 + kTile);
-    const std::uint64_t c4 = c0 + (c1 - c0) / 4 * 4;
-    std::uint64_t r = 0;
+  constexpr std::ptrdiff_t kTile = 32;
+  for (std::ptrdiff_t c0 = 0; c0 < cols; c0 += kTile) {
+    const std::ptrdiff_t c1 = std::min(cols, c0 + kTile);
+    const std::ptrdiff_t c4 = c0 + (c1 - c0) / 4 * 4;
+    std::ptrdiff_t r = 0;
     for (; r + 4 <= rows; r += 4) {
-      for (std::uint64_t c = c0; c < c4; c += 4) {
-        simd::transpose_square<simd::sse::Vec>(from + r + c * col_stride, static_cast<std::ptrdiff_t>(col_stride),
-                                               out + r * cols + c, static_cast<std::ptrdiff_t>(cols));
+      for (std::ptrdiff_t c = c0; c < c4; c += 4) {
+        simd::transpose_square<simd::sse::Vec>(from + r + c * col_stride, col_stride, out + r * cols + c, cols);
       }
-      for (std::uint64_t rr = r; rr < r + 4; ++rr)
-        for (std::uint64_t c = c4; c < c1; ++c) out[rr * cols + c] = from[rr + c * col_stride];
+      for (std::ptrdiff_t rr = r; rr < r + 4; ++rr)
+        for (std::ptrdiff_t c = c4; c < c1; ++c) out[rr * cols + c] = from[rr + c * col_stride];
     }
     for (; r < rows; ++r)
-      for (std::uint64_t c = c0; c < c1; ++c) out[r * cols + c] = from[r + c * col_stride];
+      for (std::ptrdiff_t c = c0; c < c1; ++c) out[r * cols + c] = from[r + c * col_stride];
   }
 }
 
@@ -127,25 +126,31 @@ void Tensor::gather_strided(float* out) const {
   }
 
   const std::size_t nd = shape_.size();
+  // check_reach has bounded every position, so the copies' signed offsets
+  // stay inside the storage.
+  auto step = [this](std::size_t d) { return static_cast<std::ptrdiff_t>(signed_step(strides_[d])); };
+  auto size = [this](std::size_t d) { return static_cast<std::ptrdiff_t>(shape_[d]); };
   // A transposed pair of trailing dimensions (the next-to-last one running
   // through memory) is copied in square tiles, so both the reads and the
   // writes of a tile stay within a few cache lines per row.
-  const bool tiled = nd >= 2 && strides_[nd - 1] != 1 && strides_[nd - 2] == 1;
+  const std::ptrdiff_t col_stride = step(nd - 1);
+  const bool tiled = nd >= 2 && col_stride != 1 && step(nd - 2) == 1;
   const std::size_t walk_dims = tiled ? nd - 2 : nd - 1;  // dimensions the counter walks
-  const std::uint64_t rows = tiled ? shape_[nd - 2] : 1;
-  const std::uint64_t cols = shape_[nd - 1];
-  const std::uint64_t col_stride = strides_[nd - 1];
-  const std::uint64_t slab = rows * cols;
+  const std::ptrdiff_t rows = tiled ? size(nd - 2) : 1;
+  const std::ptrdiff_t cols = size(nd - 1);
+  const std::uint64_t slab = static_cast<std::uint64_t>(rows * cols);
   DimVec index = DimVec::zeros(nd);
+  // The walk's position wraps as the strides do (a dimension of one element
+  // may have any stride); it is an element of the storage whenever it is read.
   std::uint64_t base = offset_;
   for (std::uint64_t done = 0; done < n; done += slab) {
     const float* from = src + base;
     if (tiled) {
       copy_transposed(from, col_stride, rows, cols, out);
     } else if (col_stride == 1) {
-      std::memcpy(out, from, cols * sizeof(float));
+      std::memcpy(out, from, static_cast<std::size_t>(cols) * sizeof(float));
     } else {
-      for (std::uint64_t j = 0; j < cols; ++j) out[j] = from[j * col_stride];
+      for (std::ptrdiff_t j = 0; j < cols; ++j) out[j] = from[j * col_stride];
     }
     out += slab;
     // Advance the walked index, last walked dimension fastest.
@@ -160,15 +165,17 @@ void Tensor::gather_strided(float* out) const {
 
 void Tensor::check_reach() const {
   if (numel() == 0) return;
-  // The last position an index walk can reach bounds every other one.
-  std::uint64_t last = offset_;
+  // The lowest and the highest position an index walk can reach bound every
+  // other one; a negative step lowers the first, a positive one raises the
+  // second.
+  __int128 low = offset_, high = offset_;
   bool wrapped = false;
   for (std::size_t d = 0; d < shape_.size(); ++d) {
-    std::uint64_t reach;
-    wrapped |= __builtin_mul_overflow(shape_[d] - 1, strides_[d], &reach);
-    wrapped |= __builtin_add_overflow(last, reach, &last);
+    const __int128 reach = static_cast<__int128>(shape_[d] - 1) * signed_step(strides_[d]);
+    wrapped |= __builtin_add_overflow(reach < 0 ? low : high, reach, reach < 0 ? &low : &high);
   }
-  NIMBRA_CHECK(storage_.buffer() && !wrapped && last < storage_.len(), "view reaches beyond its storage");
+  NIMBRA_CHECK(storage_.buffer() && !wrapped && low >= 0 && high < static_cast<__int128>(storage_.len()),
+               "view reaches beyond its storage");
 }
 
 void Tensor::copy_elements_to(float* out) const {
@@ -196,6 +203,18 @@ ElementsView Tensor::elements() const {
     view.data_ = view.copy_.get();
   }
   return view;
+}
+
+Tensor Tensor::row_major_copy() const {
+  FreshBuffer values(numel());
+  copy_elements_to(values.data());
+  return from_fresh(std::move(values), shape_);
+}
+
+bool Tensor::has_negative_step() const noexcept {
+  for (std::uint64_t stride : strides_)
+    if (signed_step(stride) < 0) return true;
+  return false;
 }
 
 std::vector<float> Tensor::data_f32() const {

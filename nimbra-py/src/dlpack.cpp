@@ -71,13 +71,6 @@ PyObject* make_capsule(const Tensor& exported, std::uint64_t flags) {
   return capsule;
 }
 
-// A row-major copy that only the consumer will hold.
-Tensor private_copy(const Tensor& t) {
-  FreshBuffer values(t.numel());
-  t.copy_elements_to(values.data());
-  return Tensor::from_fresh(std::move(values), t.shape());
-}
-
 // A (major, minor) or (device_type, device_id) pair; None leaves `out` alone.
 bool to_pair(PyObject* value, const char* name, std::int32_t out[2]) {
   if (value == Py_None) return true;
@@ -136,7 +129,7 @@ PyObject* tensor_dlpack(PyObject* self, PyObject* args, PyObject* kwargs) {
     Borrow<Tensor> t(self);
     t->check_reach();
     const bool copied = copy == Py_True || !versioned;
-    const Tensor exported = copied ? private_copy(*t) : *t;
+    const Tensor exported = copied ? t->row_major_copy() : *t;
     if (!versioned) return make_capsule<dlpack::ManagedTensor>(exported, 0);
     return make_capsule<dlpack::ManagedTensorVersioned>(exported,
                                                         copied ? dlpack::kFlagIsCopied : dlpack::kFlagReadOnly);

@@ -1,6 +1,7 @@
 // The Python class Tensor: constructors, properties, the operation methods,
-// tolist, repr and float(), the operators, then the class's tables (their
-// buffer-protocol and DLPack entries live in tensor_buffer.cpp and dlpack.cpp).
+// tolist, repr and float(), the operators, then the class's tables
+// (their indexing, buffer-protocol and DLPack entries live in
+// tensor_indexing.cpp, tensor_buffer.cpp and dlpack.cpp).
 #include "tensor_class.hpp"
 
 #include <string>
@@ -339,6 +340,10 @@ PyMethodDef tensor_methods[] = {
      "Export as a DLPack capsule: shared and read-only for DLPack 1.0 consumers, else a copy"},
     {"__dlpack_device__", tensor_dlpack_device, METH_NOARGS,
      "__dlpack_device__($self)\n--\n\nThe DLPack device of the elements: (1, 0), the CPU"},
+    {"__getitem__", tensor_getitem, METH_O | METH_COEXIST,
+     "__getitem__($self, key, /)\n--\n\nA view of the elements key selects, sharing this tensor's memory: "
+     "integers (negative from the end) remove their dimension, slices keep part of it (any step, negative "
+     "too), ... stands for the dimensions not named and None inserts one of size 1"},
     {"__reduce_ex__", tensor_reduce_ex, METH_O, "__reduce_ex__($self, protocol, /)\n--\n\n"},
     {"_rebuild", rebuild, METH_VARARGS | METH_CLASS,
      "_rebuild($type, kind, /, *fields)\n--\n\nRebuild a pickled object of this module"},
@@ -362,6 +367,9 @@ PyType_Slot tensor_slots[] = {
     {Py_nb_multiply, reinterpret_cast<void*>(tensor_mul)},
     {Py_nb_matrix_multiply, reinterpret_cast<void*>(tensor_matmul_operator)},
     {Py_nb_float, reinterpret_cast<void*>(tensor_float)},
+    {Py_mp_subscript, reinterpret_cast<void*>(tensor_getitem)},
+    {Py_mp_ass_subscript, reinterpret_cast<void*>(tensor_setitem)},
+    {Py_sq_item, reinterpret_cast<void*>(tensor_item)},
     {Py_bf_getbuffer, reinterpret_cast<void*>(tensor_getbuffer)},
     {Py_bf_releasebuffer, reinterpret_cast<void*>(tensor_releasebuffer)},
     {Py_tp_methods, tensor_methods},

@@ -16,4 +16,13 @@ PyObject* wrap_tensor(Tensor&& tensor);
 // TypeError pending when `value` is not a Tensor.
 bool check_tensor_arg(PyObject* value, const char* name);
 
+// ---- indexing (tensor_indexing.cpp) ----------------------------------------------
+// t[key]: the view basic indexing selects; IndexError or TypeError otherwise.
+PyObject* tensor_getitem(PyObject* self, PyObject* key);
+// The sequence protocol's item i, through which iteration walks the first
+// dimension until IndexError.
+PyObject* tensor_item(PyObject* self, Py_ssize_t i);
+// Item assignment and deletion: always TypeError.
+int tensor_setitem(PyObject* self, PyObject* key, PyObject* value);
+
 }  // namespace nimbra::py

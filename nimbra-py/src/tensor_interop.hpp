@@ -48,15 +48,17 @@ template <class Int>
 bool signed_geometry(const Tensor& t, std::uint64_t unit, Int* shape, Int* strides) {
   constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<Int>::max());
   for (std::size_t d = 0; d < t.ndim(); ++d) {
-    const std::uint64_t size = t.shape()[d], step = t.strides()[d];
-    if (size > kMax || step > kMax / unit) {
+    const std::uint64_t size = t.shape()[d];
+    const std::int64_t step = signed_step(t.strides()[d]);
+    const std::uint64_t magnitude = step < 0 ? 0 - static_cast<std::uint64_t>(step) : static_cast<std::uint64_t>(step);
+    if (size > kMax || magnitude > kMax / unit) {
       const std::string text = "a tensor of shape " + render_sizes(t.shape().data(), t.ndim()) +
                                " has sizes or strides too large to export";
       PyErr_SetString(PyExc_BufferError, text.c_str());
       return false;
     }
     shape[d] = static_cast<Int>(size);
-    strides[d] = static_cast<Int>(step * unit);
+    strides[d] = static_cast<Int>(step * static_cast<std::int64_t>(unit));
   }
   return true;
 }

@@ -15,7 +15,8 @@ Examples
 
 import sys
 from collections.abc import Sequence
-from typing import Any, Final, SupportsIndex, final
+from types import EllipsisType
+from typing import Any, Final, NoReturn, SupportsIndex, final
 
 from typing_extensions import Buffer, CapsuleType, TypeAlias
 
@@ -36,6 +37,10 @@ else:
     # Before 3.12 the buffer protocol has no Python-level name, so stubs of
     # exporters such as NumPy's arrays do not declare it.
     _BufferLike: TypeAlias = Buffer | Any
+
+# One entry of a basic index, and a whole index.
+_IndexItem: TypeAlias = SupportsIndex | slice | EllipsisType | None
+_Index: TypeAlias = _IndexItem | tuple[_IndexItem, ...]
 
 # The reductions of the nimbra package (nimbra.sum, ...): op is the code of
 # sum, mean, max, min, argmax, argmin in that order.
@@ -707,6 +712,54 @@ class Tensor:
         >>> np.array(Tensor([1, 2], [2]), dtype=np.float64, copy=True).tolist()
         [1.0, 2.0]
         """
+
+    def __getitem__(self, key: _Index, /) -> Tensor:
+        """A view of the elements `key` selects, as NumPy's basic indexing selects them.
+
+        An integer (negative from the end) removes its dimension, a slice
+        (any step, negative too) keeps part of it, ``...`` stands for every
+        dimension not named and ``None`` inserts one of size 1; dimensions
+        left over are kept whole. The view shares this tensor's memory: no
+        element is copied. Iterating a tensor walks its first dimension
+        through this method.
+
+        Parameters
+        ----------
+        key : int, slice, ellipsis, None, or a tuple of them
+            The index.
+
+        Returns
+        -------
+        Tensor
+            The view; an integer on every dimension gives a 0-d tensor.
+
+        Raises
+        ------
+        IndexError
+            When an integer lies outside its dimension, there are more
+            indices than dimensions, or more than one ``...``.
+        TypeError
+            When an index is of another kind: floats, booleans, lists,
+            tensors and arrays are not indices. Iterating a 0-d tensor
+            raises it too.
+        ValueError
+            When a slice has the step 0.
+
+        Examples
+        --------
+        >>> from _nimbra import Tensor
+        >>> t = Tensor([[1, 2, 3], [4, 5, 6]], [2, 3])
+        >>> t[1].tolist(), t[:, ::-2].tolist(), t[..., None].shape
+        ([4.0, 5.0, 6.0], [3.0, 1.0, 6.0, 4.0], [2, 3, 1])
+        >>> [row.tolist() for row in t]
+        [[1.0, 2.0, 3.0], [4.0, 5.0, 6.0]]
+        """
+
+    def __setitem__(self, key: _Index, value: object, /) -> NoReturn:
+        """Always raises ``TypeError``: tensors are immutable."""
+
+    def __delitem__(self, key: _Index, /) -> NoReturn:
+        """Always raises ``TypeError``: tensors are immutable."""
 
     def __dlpack__(
         self,

@@ -1,6 +1,9 @@
-// transpose and reshape: views that share storage (shape, strides, offset),
-// gathered copies of non-row-major sources, and their errors.
+// transpose, reshape and basic indexing: views that share storage (shape,
+// strides, offset), gathered copies of non-row-major sources, and their
+// errors.
 #include <gtest/gtest.h>
+
+#include <variant>
 
 #include "test_util.hpp"
 
@@ -253,6 +256,127 @@ TEST(Reshape, SourceIsUntouched) {
   EXPECT_EQ(to_vec(t.shape()), (U64s{3, 2}));
   EXPECT_EQ(to_vec(t.strides()), (U64s{1, 3}));
   EXPECT_TRUE(same_values(iota(6), src.data_f32()));
+}
+
+// ---- basic indexing ----------------------------------------------------------------
+
+using nimbra::IndexItem;
+using Kind = IndexItem::Kind;
+constexpr std::int64_t kBig = std::numeric_limits<std::int64_t>::max();
+constexpr std::int64_t kSmall = std::numeric_limits<std::int64_t>::min();
+
+IndexItem at(std::int64_t i) { return {Kind::Integer, i}; }
+// A slice as Python fills in its defaults: absent bounds are the far ends.
+IndexItem span(std::int64_t start, std::int64_t stop, std::int64_t step = 1) { return {Kind::Slice, start, stop, step}; }
+IndexItem backwards(std::int64_t step = -1) { return span(kBig, kSmall, step); }
+const IndexItem kAll = span(0, kBig), kDots{Kind::Ellipsis}, kNew{Kind::NewAxis};
+
+Tensor view_of(const Tensor& x, std::vector<IndexItem> items) {
+  auto r = nimbra::index(x, items);
+  if (auto* failure = std::get_if<nimbra::IndexFailure>(&r)) throw std::runtime_error(failure->text);
+  return std::get<Tensor>(std::move(r));
+}
+
+// On a fresh [4, 5, 6] tensor (strides [30, 6, 1]): the view's shape,
+// strides (two's complement for steps back) and offset.
+struct IndexCase {
+  const char* label;
+  std::vector<IndexItem> items;
+  U64s shape, strides;
+  std::uint64_t offset;
+};
+void PrintTo(const IndexCase& c, std::ostream* os) { *os << c.label; }
+
+class Index : public ::testing::TestWithParam<IndexCase> {};
+
+TEST_P(Index, ViewGeometryAndValues) {
+  const IndexCase& c = GetParam();
+  const U64s source = {4, 5, 6};
+  const Floats v = iota(120);
+  const Tensor plain = make(v, source);
+  const Tensor got = view_of(plain, c.items);
+  EXPECT_EQ(to_vec(got.shape()), c.shape);
+  EXPECT_EQ(to_vec(got.strides()), c.strides);
+  EXPECT_EQ(got.offset(), c.offset);
+  EXPECT_EQ(got.storage().buffer(), plain.storage().buffer());
+  // The elements the geometry names, read from every layout of the same
+  // values: a view of a view composes.
+  Floats want(nimbra::numel_of(c.shape));
+  U64s index(c.shape.size(), 0);
+  for (float& w : want) {
+    std::uint64_t pos = c.offset;
+    for (std::size_t d = 0; d < index.size(); ++d) pos += index[d] * c.strides[d];
+    w = v[pos];
+    for (std::size_t d = index.size(); d-- > 0;) {
+      if (++index[d] < c.shape[d]) break;
+      index[d] = 0;
+    }
+  }
+  for (const Layout& l : kLayouts) {
+    const Tensor src = with_layout(v, source, l);
+    const Tensor view = view_of(src, c.items);
+    EXPECT_EQ(view.storage().buffer(), src.storage().buffer()) << l.name;
+    EXPECT_TRUE(same_values(want, view.data_f32())) << l.name;
+  }
+}
+
+const std::uint64_t kBack2 = 0 - std::uint64_t{2}, kBack30 = 0 - std::uint64_t{30};
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Index,
+    ::testing::Values(
+        IndexCase{"integer", {at(1)}, {5, 6}, {6, 1}, 30},
+        IndexCase{"integer_from_the_end", {at(-1)}, {5, 6}, {6, 1}, 90},
+        IndexCase{"every_dimension", {at(2), at(-2), at(3)}, {}, {}, 81},
+        IndexCase{"nothing", {}, {4, 5, 6}, {30, 6, 1}, 0},
+        IndexCase{"ellipsis_alone", {kDots}, {4, 5, 6}, {30, 6, 1}, 0},
+        IndexCase{"slice", {span(1, 3)}, {2, 5, 6}, {30, 6, 1}, 30},
+        IndexCase{"backwards", {backwards()}, {4, 5, 6}, {kBack30, 6, 1}, 90},
+        IndexCase{"last_backwards_by_two", {kDots, backwards(-2)}, {4, 5, 3}, {30, 6, kBack2}, 5},
+        IndexCase{"ellipsis_between", {at(1), kDots, span(2, kBig)}, {5, 4}, {6, 1}, 32},
+        IndexCase{"ellipsis_standing_for_none", {at(0), kDots, at(0), at(0)}, {}, {}, 0},
+        IndexCase{"new_axes", {kNew, at(0), kNew, kDots, kNew}, {1, 1, 5, 6, 1}, {0, 0, 6, 1, 0}, 0},
+        IndexCase{"bounds_beyond_the_ends", {span(-100, 100, 3)}, {2, 5, 6}, {90, 6, 1}, 0},
+        IndexCase{"extreme_bounds", {kAll, span(kSmall, kBig, 2)}, {4, 3, 6}, {30, 12, 1}, 0},
+        IndexCase{"step_past_the_end", {backwards(-7)}, {1, 5, 6}, {0 - std::uint64_t{210}, 6, 1}, 90},
+        // A step so long that its stride wraps: one element, whose stride
+        // is never used (30 * (2^63 - 1) wraps to -30).
+        IndexCase{"longest_step", {span(1, kBig, kBig)}, {1, 5, 6}, {kBack30, 6, 1}, 30},
+        // No elements: the view stays at its source's position.
+        IndexCase{"empty_past_the_end", {span(10, 20)}, {0, 5, 6}, {30, 6, 1}, 0},
+        IndexCase{"empty_backwards_keeps_its_stride", {at(3), span(0, 4, -1)}, {0, 6}, {6, 1}, 0}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+TEST(Index, Failures) {
+  const Tensor x = Tensor::zeros(U64s{4, 5, 6});
+  auto failure = [](const Tensor& t, std::vector<IndexItem> items) {
+    auto r = nimbra::index(t, items);
+    return std::holds_alternative<nimbra::IndexFailure>(r) ? std::get<nimbra::IndexFailure>(r).text : "(a view)";
+  };
+  EXPECT_EQ(failure(x, {at(4)}), "index 4 is out of bounds for dimension 0 with size 4");
+  EXPECT_EQ(failure(x, {at(0), at(-6)}), "index -6 is out of bounds for dimension 1 with size 5");
+  EXPECT_EQ(failure(x, {kDots, at(6)}), "index 6 is out of bounds for dimension 2 with size 6");
+  EXPECT_EQ(failure(x, {at(kSmall)}), "index -9223372036854775808 is out of bounds for dimension 0 with size 4");
+  EXPECT_EQ(failure(x, {at(0), kNew, at(0), at(0), at(0)}),
+            "too many indices for tensor: tensor is 3-dimensional, but 4 were indexed");
+  EXPECT_EQ(failure(x, {kDots, kNew, kDots}), "an index can only have a single ellipsis ('...')");
+  EXPECT_EQ(failure(Tensor::zeros(U64s{}), {at(0)}),
+            "too many indices for tensor: tensor is 0-dimensional, but 1 were indexed");
+  EXPECT_EQ(failure(Tensor::zeros(U64s{0, 3}), {at(0)}), "index 0 is out of bounds for dimension 0 with size 0");
+}
+
+TEST(Index, ZeroDimensionalAndHugeEmptySources) {
+  const Tensor scalar = make({2.5f}, {});
+  const Tensor lifted = view_of(scalar, {kNew, kDots, kNew});
+  expect_view_of(lifted, scalar, {1, 1}, {0, 0});
+  EXPECT_TRUE(same_values({2.5f}, lifted.data_f32()));
+  // Sizes beyond the signed 64-bit range exist in empty tensors; positions
+  // and lengths there must not overflow.
+  const std::uint64_t huge = (std::uint64_t{1} << 63) + 5;
+  const Tensor empty = Tensor::zeros(U64s{0, huge});
+  expect_view_of(view_of(empty, {kAll, at(-1)}), empty, {0}, {huge});
+  expect_view_of(view_of(empty, {kAll, backwards()}), empty, {0, huge}, {huge, 0 - std::uint64_t{1}});
+  expect_view_of(view_of(empty, {kAll, span(kSmall, kBig, 2)}), empty, {0, huge / 2 + 1}, {huge, 2});
 }
 
 }  // namespace

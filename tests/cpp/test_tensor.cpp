@@ -36,6 +36,8 @@ using nimbra::Tensor;
 using U64s = std::vector<std::uint64_t>;
 
 constexpr std::uint64_t kMax = ~std::uint64_t{0};
+// The stride entry of a backwards step of `s` elements.
+constexpr std::uint64_t back(std::uint64_t s) { return 0 - s; }
 
 using tu::bits;
 using tu::from_bits;
@@ -470,7 +472,13 @@ INSTANTIATE_TEST_SUITE_P(
         ViewCase{"TransposeOuterPermuted", 3960, {40, 3, 33}, {1, 1320, 40}, 0, {}, true},
         ViewCase{"TransposeRepeatedColumns", 40, {40, 70}, {1, 0}, 0, {}, true},
         ViewCase{"TransposeStepped", 200, {33, 3}, {1, 66}, 1, {}, true},
-        ViewCase{"EightDTranspose", 256, {2, 2, 2, 2, 2, 2, 2, 2}, {1, 128, 64, 32, 16, 8, 4, 2}, 0, {}, true}),
+        ViewCase{"EightDTranspose", 256, {2, 2, 2, 2, 2, 2, 2, 2}, {1, 128, 64, 32, 16, 8, 4, 2}, 0, {}, true},
+        // Negative strides (kept in two's complement), as slices with a
+        // negative step make them.
+        ViewCase{"Flipped", 6, {6}, {back(1)}, 5, {5, 4, 3, 2, 1, 0}},
+        ViewCase{"FlippedRows", 6, {2, 3}, {back(3), 1}, 3, {3, 4, 5, 0, 1, 2}},
+        ViewCase{"FlippedTransposeLarge", 3150, {45, 70}, {1, back(45)}, 45 * 69, {}, true},
+        ViewCase{"FlippedSteppedBatched", 3960, {3, 40, 33}, {back(1320), 1, back(40)}, 3920, {}, true}),
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST(StridedView, TransposedOnesAreOnes) {
@@ -494,6 +502,9 @@ TEST(StridedView, ReachingBeyondStorageIsImpossible) {
   EXPECT_TRUE(throws_fault([&] { (void)strided(base, {}, {}, 6).data_f32(); }, FaultKind::Impossible));
   EXPECT_TRUE(throws_fault([&] { (void)strided(base, {4}, {2}, 0).data_f32(); }, FaultKind::Impossible));
   EXPECT_TRUE(throws_fault([&] { (void)strided(base, {2, 2}, {1, 5}, 1).elements(); }, FaultKind::Impossible));
+  EXPECT_TRUE(throws_fault([&] { (void)strided(base, {3}, {back(1)}, 1).data_f32(); }, FaultKind::Impossible))
+      << "steps back before the storage";
+  EXPECT_TRUE(throws_fault([&] { (void)strided(base, {2, 2}, {back(2), 3}, 1).data_f32(); }, FaultKind::Impossible));
   // The buffer's lock is released again after the fault.
   EXPECT_EQ(base.data_f32(), iota(6));
 }

@@ -145,8 +145,10 @@ inline Floats values(std::size_t n, std::uint64_t seed, bool specials = false) {
 
 // The same logical values under another memory layout: `order` lists the
 // dimensions from outermost to innermost in memory, `pad` leaves gaps between
-// steps of every dimension, `offset` starts the tensor inside its storage.
-// Storage positions the view never reaches hold a loud junk value.
+// steps of every dimension, `offset` starts the tensor's lowest position
+// inside its storage, `flips` walks dimensions backwards (negative strides;
+// bit 0 is the last dimension). Storage positions the view never reaches
+// hold a loud junk value.
 inline constexpr float kJunk = 12345.678f;
 
 struct Layout {
@@ -157,6 +159,7 @@ struct Layout {
   std::uint64_t pad;
   std::uint64_t offset;
   bool pad_rows_only = false;  // gaps only after each innermost run
+  std::uint32_t flips = 0;
 };
 
 inline const Layout kLayouts[] = {
@@ -167,6 +170,8 @@ inline const Layout kLayouts[] = {
     {"row_major_at_offset", Layout::RowMajor, 0, 7},  // row-major strides, yet not plain
     {"outer_swapped", Layout::OuterSwapped, 0, 0},
     {"rows_padded", Layout::RowMajor, 3, 0, true},
+    {"flipped_at_offset", Layout::RowMajor, 0, 2, false, ~0u},
+    {"reversed_last_flipped", Layout::Reversed, 0, 0, false, 1u},  // a backwards transposed pair
 };
 inline constexpr std::size_t kLayoutCount = sizeof kLayouts / sizeof kLayouts[0];
 
@@ -186,15 +191,21 @@ inline Tensor with_layout(const Floats& logical, const U64s& shape, const Layout
     step = step * shape[d] + (gap ? layout.pad : 0);
   }
   const std::uint64_t n = nimbra::numel_of(shape);
-  std::uint64_t last = layout.offset;
-  if (n > 0) {
-    for (std::size_t d = 0; d < r; ++d) last += (shape[d] - 1) * strides[d];
+  std::uint64_t last = layout.offset, first = layout.offset;
+  for (std::size_t d = 0; d < r && n > 0; ++d) {
+    last += (shape[d] - 1) * strides[d];
+    // A flipped dimension starts at its far end and steps back.
+    if (layout.flips >> (r - 1 - d) & 1) {
+      first += (shape[d] - 1) * strides[d];
+      strides[d] = 0 - strides[d];
+    }
   }
   Floats storage(last + 4, kJunk);
-  // Place every logical element at its strided position.
+  // Place every logical element at its strided position (wrapping unsigned
+  // arithmetic lands on the signed position).
   U64s index(r, 0);
   for (std::uint64_t i = 0; i < n; ++i) {
-    std::uint64_t pos = layout.offset;
+    std::uint64_t pos = first;
     for (std::size_t d = 0; d < r; ++d) pos += index[d] * strides[d];
     storage[pos] = logical[i];
     for (std::size_t d = r; d-- > 0;) {
@@ -203,7 +214,7 @@ inline Tensor with_layout(const Floats& logical, const U64s& shape, const Layout
     }
   }
   Tensor base = make(storage, {storage.size()});
-  return Tensor(nimbra::Shape(shape), nimbra::Strides(strides), base.storage(), layout.offset);
+  return Tensor(nimbra::Shape(shape), nimbra::Strides(strides), base.storage(), first);
 }
 
 // A transposed view whose logical values are `logical` with shape `shape`

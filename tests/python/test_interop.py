@@ -111,6 +111,7 @@ VIEWS = {
     "size_one_transposed": (lambda: Tensor([1.0, 2.0, 3.0], [1, 3]).transpose(0, 1), (4, 12)),
     "size_one_inner": (lambda: Tensor.rand([2, 3, 1]).transpose(1, 2), (12, 4, 4)),
     "empty": (lambda: Tensor.zeros([0, 3]), (12, 4)),
+    "sliced": (lambda: Tensor.rand([4, 5, 6])[::-1, 1::2, ::-2], (-120, 48, -8)),
 }
 
 

@@ -3,12 +3,14 @@ Tensor type stay put across successful and failing calls, and repeating the
 calls does not grow the process."""
 
 import gc
+import operator
 import os
 import sys
 
 import pytest
 
 import _nimbra
+import nimbra
 from _nimbra import Tensor
 
 SANITIZED = os.environ.get("NIMBRA_SANITIZED") == "1"
@@ -83,7 +85,10 @@ def build_cases():
     recursive.append(recursive)
     t = Tensor([[1.0, -2.0], [3.0, 0.5]], [2, 2])
     falsy = RaisingBool()
-    watched = [fl, ix, one, inner, data, shape, shape_tuple, cause, named, overflow, bad_item, big, recursive, t, falsy]
+    grid = Tensor.zeros([3, 4, 5])
+    key = (slice(ix, None), ix, None)
+    watched = [fl, ix, one, inner, data, shape, shape_tuple, cause, named, overflow, bad_item, big, recursive, t, falsy,
+               grid, key]
     cases = [
         ("new", Tensor, (data, [3]), {}, None),
         ("new-kw", Tensor, (), {"data": data, "shape": [3]}, None),
@@ -115,6 +120,11 @@ def build_cases():
         ("softmax-fn-index", _nimbra._softmax, (t, Idx(1)), {}, None),
         ("softmax-fn-past-the-end", _nimbra._softmax, (t, 2), {}, ValueError),
         ("log-softmax-fn-named", _nimbra._log_softmax, (t, named), {}, TypeError),
+        ("getitem", operator.getitem, (grid, key), {}, None),
+        ("getitem-out-of-range", operator.getitem, (grid, (ix, 4)), {}, IndexError),
+        ("getitem-refused", operator.getitem, (grid, (ix, fl)), {}, TypeError),
+        ("reduce", nimbra.argmax, (grid, ix), {"keepdim": True}, None),
+        ("reduce-empty", nimbra.max, (Tensor.zeros([0]), 0), {}, ValueError),
     ]
     return cases, watched
 
@@ -174,6 +184,10 @@ RECURSIVE.append(RECURSIVE)
         # A size beyond 64 bits in a pickle: the OverflowError becomes the cause
         # of a ValueError, and both go with it.
         ("failing-unpickle", lambda: call_quietly(Tensor._rebuild, "Tensor", [2**64], b""), 2000),
+        ("getitem", lambda t=Tensor.zeros([4, 3]): t[1:, ::-1, None], 2000),
+        ("iterate", lambda t=Tensor.zeros([8, 2]): list(t), 2000),
+        ("failing-getitem", lambda t=Tensor.zeros([4, 3]): call_quietly(t.__getitem__, 9), 2000),
+        ("reduce", lambda t=Tensor.zeros([4, 3]): nimbra.argmax(t, 1), 2000),
     ],
 )
 def test_python_objects_do_not_accumulate(label, fn, rounds):

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
+#include <variant>
 
 #include "nimbra/error.hpp"
 #include "nimbra/shape.hpp"
@@ -17,6 +19,28 @@ Result<Tensor> transpose(const Tensor& x, std::uint64_t dim0, std::uint64_t dim1
 // The same elements under a new shape: a view of a row-major source, else a
 // gathered copy. InvalidShape when the element counts differ.
 Result<Tensor> reshape(const Tensor& x, std::span<const std::uint64_t> shape);
+
+// One entry of a basic index expression.
+struct IndexItem {
+  enum class Kind : std::uint8_t { Integer, Slice, Ellipsis, NewAxis };
+  Kind kind = Kind::Ellipsis;
+  // Integer: the position in `start` (negative counts from the end). Slice:
+  // the bounds and step as a Python slice gives them once its defaults are
+  // filled in (an absent bound is the far end of the 64-bit range, which
+  // stands for the end of any dimension; the step is not 0).
+  std::int64_t start = 0, stop = 0, step = 1;
+};
+// Why an index expression selects nothing: the text of an IndexError.
+struct IndexFailure {
+  std::string text;
+};
+// The view basic indexing gives, sharing x's storage: an integer drops its
+// dimension, a slice keeps a strided part of it (a negative step walks
+// backwards), an ellipsis stands for every dimension not otherwise indexed
+// and a new axis inserts a dimension of size 1 (stride 0). Dimensions left
+// over are kept whole. Fails for an integer outside its dimension, more
+// indices than dimensions, or a second ellipsis.
+std::variant<Tensor, IndexFailure> index(const Tensor& x, std::span<const IndexItem> items);
 
 // ---- element-wise arithmetic with broadcasting (on the worker pool) --------
 // Right-aligned broadcasting; BroadcastError carries both whole shapes.

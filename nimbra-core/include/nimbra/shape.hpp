@@ -1,6 +1,8 @@
 // Shape and Strides: small arrays of unsigned 64-bit entries. Up to six
 // entries live inside the object, so tensors of up to six dimensions need no
-// heap block for their geometry.
+// heap block for their geometry. A stride entry holds a signed element step
+// in two's complement (a view sliced with a negative step walks backwards);
+// read it through signed_step wherever its sign matters.
 #pragma once
 
 #include <algorithm>
@@ -90,6 +92,9 @@ class DimVec {
 
 using Shape = DimVec;
 using Strides = DimVec;
+
+// The signed element step a stride entry holds.
+inline std::int64_t signed_step(std::uint64_t stride) noexcept { return static_cast<std::int64_t>(stride); }
 
 // Product of the sizes, 1 for no sizes; wraps like plain unsigned arithmetic.
 std::uint64_t numel_of(std::span<const std::uint64_t> shape) noexcept;

@@ -88,14 +88,19 @@ class Tensor {
   ElementsView elements() const;
   // Writes the elements in row-major logical order to out[0 .. numel).
   void copy_elements_to(float* out) const;
+  // A fresh row-major tensor holding a copy of the elements.
+  Tensor row_major_copy() const;
+  // True when some stride is negative.
+  bool has_negative_step() const noexcept;
 
   // Fails (InternalFault) unless every element lies inside the storage; for
   // readers that walk the storage through the strides themselves.
   void check_reach() const;
 
-  // A view sharing this tensor's storage: same offset and gradient flag,
-  // empty gradient slot.
-  Tensor view(Shape shape, Strides strides) const;
+  // A view sharing this tensor's storage: same offset (unless given) and
+  // gradient flag, empty gradient slot.
+  Tensor view(Shape shape, Strides strides) const { return view(std::move(shape), std::move(strides), offset_); }
+  Tensor view(Shape shape, Strides strides, std::uint64_t offset) const;
 
   // For building strided tensors directly (tests, views of views).
   Tensor(Shape shape, Strides strides, Storage storage, std::uint64_t offset);

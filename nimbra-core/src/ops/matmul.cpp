@@ -41,6 +41,11 @@ std::vector<std::uint64_t> matrix_offsets(const Tensor& x, const Shape& batch, s
 
 Result<Tensor> matmul(const Tensor& a, const Tensor& b) {
   if (a.ndim() < 2 || b.ndim() < 2) return err::InvalidOperation{"matmul requires at least 2D tensors"};
+  // The kernels walk their operands forwards only; a view sliced with a
+  // negative step is read from a row-major copy.
+  if (a.has_negative_step() || b.has_negative_step()) {
+    return matmul(a.has_negative_step() ? a.row_major_copy() : a, b.has_negative_step() ? b.row_major_copy() : b);
+  }
   const Shape& sa = a.shape();
   const Shape& sb = b.shape();
   const std::uint64_t m = sa[sa.size() - 2], k = sa[sa.size() - 1];
