@@ -4,7 +4,6 @@
 #include "dlpack.hpp"
 
 #include <memory>
-#include <type_traits>
 #include <vector>
 
 #include "args.hpp"
@@ -16,11 +15,9 @@ namespace nimbra::py {
 
 namespace {
 
+using dlpack::kVersioned;
 template <class Managed>
-constexpr bool kVersioned = std::is_same_v<Managed, dlpack::ManagedTensorVersioned>;
-
-template <class Managed>
-constexpr const char* kName = kVersioned<Managed> ? dlpack::kVersionedCapsuleName : dlpack::kCapsuleName;
+constexpr const char* kName = dlpack::kNameOf<Managed>;
 
 // What a capsule hands over: the structure the consumer reads, the shape and
 // strides it points to, and one reference on the core storage that keeps the

@@ -1,9 +1,11 @@
 // The DLPack exchange structures, laid out as the published DLPack ABI
 // (version 1.0) lays them out, with the capsule names of its Python
-// protocol. Only what exporting f32 tensors from the CPU needs.
+// protocol. Only what exporting f32 tensors from the CPU and importing
+// numeric elements from it needs.
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 
 namespace nimbra::py::dlpack {
 
@@ -11,7 +13,10 @@ inline constexpr std::uint32_t kMajorVersion = 1;
 inline constexpr std::uint32_t kMinorVersion = 0;
 
 inline constexpr std::int32_t kDeviceCpu = 1;  // DLDeviceType kDLCPU
-inline constexpr std::uint8_t kCodeFloat = 2;  // DLDataTypeCode kDLFloat
+// DLDataTypeCode
+inline constexpr std::uint8_t kCodeInt = 0;
+inline constexpr std::uint8_t kCodeUInt = 1;
+inline constexpr std::uint8_t kCodeFloat = 2;
 
 inline constexpr std::uint64_t kFlagReadOnly = std::uint64_t{1} << 0;
 inline constexpr std::uint64_t kFlagIsCopied = std::uint64_t{1} << 1;
@@ -20,6 +25,8 @@ inline constexpr std::uint64_t kFlagIsCopied = std::uint64_t{1} << 1;
 // renames it to "used_" + name; from then on the consumer owns the tensor.
 inline constexpr const char* kCapsuleName = "dltensor";
 inline constexpr const char* kVersionedCapsuleName = "dltensor_versioned";
+inline constexpr const char* kUsedCapsuleName = "used_dltensor";
+inline constexpr const char* kUsedVersionedCapsuleName = "used_dltensor_versioned";
 
 struct Version {
   std::uint32_t major;
@@ -61,6 +68,14 @@ struct ManagedTensorVersioned {
   std::uint64_t flags;
   Tensor dl_tensor;
 };
+
+// The capsule names of either form, before and after a consumer takes it.
+template <class Managed>
+inline constexpr bool kVersioned = std::is_same_v<Managed, ManagedTensorVersioned>;
+template <class Managed>
+inline constexpr const char* kNameOf = kVersioned<Managed> ? kVersionedCapsuleName : kCapsuleName;
+template <class Managed>
+inline constexpr const char* kUsedNameOf = kVersioned<Managed> ? kUsedVersionedCapsuleName : kUsedCapsuleName;
 
 static_assert(sizeof(void*) != 8 ||
                   (sizeof(Tensor) == 48 && sizeof(ManagedTensor) == 64 && sizeof(ManagedTensorVersioned) == 80),

@@ -1,7 +1,7 @@
 // The Python class Tensor: constructors, properties, the operation methods,
-// tolist, repr and float(), the operators, then the class's tables
+// tolist, repr, float() and int(), the operators, then the class's tables
 // (their indexing, buffer-protocol and DLPack entries live in
-// tensor_indexing.cpp, tensor_buffer.cpp and dlpack.cpp).
+// tensor_indexing.cpp, tensor_buffer.cpp, dlpack.cpp and dlpack_import.cpp).
 #include "tensor_class.hpp"
 
 #include <string>
@@ -280,18 +280,34 @@ PyObject* tensor_repr(PyObject* self) {
   });
 }
 
-// ---- float() ----------------------------------------------------------------
+// ---- float() and int() --------------------------------------------------------
+
+// The one element of a one-element tensor, or TypeError naming `conversion`.
+bool only_element(PyObject* self, const char* conversion, float& out) {
+  Borrow<Tensor> t(self);
+  if (t->numel() != 1) {
+    const std::string text = std::string(conversion) + "() needs a tensor of exactly one element, got shape " +
+                             render_sizes(t->shape().data(), t->ndim());
+    PyErr_SetString(PyExc_TypeError, text.c_str());
+    return false;
+  }
+  out = t->elements()[0];
+  return true;
+}
 
 PyObject* tensor_float(PyObject* self) {
   return guarded([&]() -> PyObject* {
-    Borrow<Tensor> t(self);
-    if (t->numel() != 1) {
-      const std::string text = "float() needs a tensor of exactly one element, got shape " +
-                               render_sizes(t->shape().data(), t->ndim());
-      PyErr_SetString(PyExc_TypeError, text.c_str());
-      return nullptr;
-    }
-    return PyFloat_FromDouble(t->elements()[0]);
+    float value;
+    return only_element(self, "float", value) ? PyFloat_FromDouble(value) : nullptr;
+  });
+}
+
+// Truncates toward zero as int(float(t)) does, with its ValueError for NaN
+// and OverflowError for infinities.
+PyObject* tensor_int(PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    float value;
+    return only_element(self, "int", value) ? PyLong_FromDouble(value) : nullptr;
   });
 }
 
@@ -318,6 +334,10 @@ PyMethodDef tensor_methods[] = {
     {"from_buffer", keywords_method(tensor_from_buffer), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      "from_buffer(obj)\n--\n\nCreate a tensor holding a copy of the elements of any object that exports a "
      "buffer: float32, float64 or integer items, any strides"},
+    {"from_dlpack", keywords_method(tensor_from_dlpack), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+     "from_dlpack(obj)\n--\n\nCreate a tensor holding a copy of the elements of any DLPack producer (an object "
+     "with __dlpack__, such as a NumPy array or a PyTorch tensor): float32, float64 or integer elements on the "
+     "CPU, any strides"},
     {"matmul", keywords_method(tensor_matmul), METH_VARARGS | METH_KEYWORDS,
      "matmul($self, other)\n--\n\nMatrix multiplication"},
     {"transpose", keywords_method(tensor_transpose), METH_VARARGS | METH_KEYWORDS,
@@ -344,6 +364,8 @@ PyMethodDef tensor_methods[] = {
      "__getitem__($self, key, /)\n--\n\nA view of the elements key selects, sharing this tensor's memory: "
      "integers (negative from the end) remove their dimension, slices keep part of it (any step, negative "
      "too), ... stands for the dimensions not named and None inserts one of size 1"},
+    {"__int__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tensor_int)), METH_NOARGS | METH_COEXIST,
+     "__int__($self, /)\n--\n\nThe one element of a one-element tensor, truncated toward zero"},
     {"__reduce_ex__", tensor_reduce_ex, METH_O, "__reduce_ex__($self, protocol, /)\n--\n\n"},
     {"_rebuild", rebuild, METH_VARARGS | METH_CLASS,
      "_rebuild($type, kind, /, *fields)\n--\n\nRebuild a pickled object of this module"},
@@ -367,6 +389,7 @@ PyType_Slot tensor_slots[] = {
     {Py_nb_multiply, reinterpret_cast<void*>(tensor_mul)},
     {Py_nb_matrix_multiply, reinterpret_cast<void*>(tensor_matmul_operator)},
     {Py_nb_float, reinterpret_cast<void*>(tensor_float)},
+    {Py_nb_int, reinterpret_cast<void*>(tensor_int)},
     {Py_mp_subscript, reinterpret_cast<void*>(tensor_getitem)},
     {Py_mp_ass_subscript, reinterpret_cast<void*>(tensor_setitem)},
     {Py_sq_item, reinterpret_cast<void*>(tensor_item)},

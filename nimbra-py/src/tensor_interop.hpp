@@ -37,6 +37,9 @@ PyObject* rebuild_tensor(PyObject* fields);
 // ---- DLPack (dlpack.cpp) ----------------------------------------------------------
 PyObject* tensor_dlpack(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* tensor_dlpack_device(PyObject* self, PyObject* unused);
+// Tensor.from_dlpack(obj): a new tensor holding a converted copy of any
+// DLPack producer's elements.
+PyObject* tensor_from_dlpack(PyObject* cls, PyObject* args, PyObject* kwargs);
 
 // ---- shared by both exports --------------------------------------------------------
 // Where element [0, ..., 0] lies; a valid address even for empty tensors,

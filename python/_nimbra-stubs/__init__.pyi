@@ -16,7 +16,7 @@ Examples
 import sys
 from collections.abc import Sequence
 from types import EllipsisType
-from typing import Any, Final, NoReturn, SupportsIndex, final
+from typing import Any, Final, NoReturn, Protocol, SupportsIndex, final
 
 from typing_extensions import Buffer, CapsuleType, TypeAlias
 
@@ -41,6 +41,11 @@ else:
 # One entry of a basic index, and a whole index.
 _IndexItem: TypeAlias = SupportsIndex | slice | EllipsisType | None
 _Index: TypeAlias = _IndexItem | tuple[_IndexItem, ...]
+
+class _DLPackProducer(Protocol):
+    # Producers take keywords such as max_version as well; every one can be
+    # called without any.
+    def __dlpack__(self) -> object: ...
 
 # The reductions of the nimbra package (nimbra.sum, ...): op is the code of
 # sum, mean, max, min, argmax, argmin in that order.
@@ -270,6 +275,46 @@ class Tensor:
         >>> from _nimbra import Tensor
         >>> Tensor.from_buffer(array.array("d", [0.5, 2.0])).tolist()
         [0.5, 2.0]
+        """
+
+    @staticmethod
+    def from_dlpack(obj: _DLPackProducer) -> Tensor:
+        """Create a tensor from a copy of the elements of any DLPack producer.
+
+        Reads NumPy arrays, PyTorch and JAX tensors and anything else with
+        ``__dlpack__``, in the versioned form of DLPack 1.x or the older
+        unversioned one, at any strides. The elements must be on the CPU and
+        float32, float64, or signed or unsigned integers of 8 to 64 bits;
+        each becomes the nearest float32 as in
+        [`from_buffer`][_nimbra.Tensor.from_buffer]. The elements are copied,
+        since the source may change while a tensor never does; the producer
+        gets its memory back when the call returns.
+
+        Parameters
+        ----------
+        obj : DLPack producer
+            The source. Its shape becomes the tensor's shape.
+
+        Returns
+        -------
+        Tensor
+            A new contiguous tensor.
+
+        Raises
+        ------
+        TypeError
+            When `obj` has no ``__dlpack__``, or its elements are of another
+            type (float16, bfloat16, bool, complex).
+        BufferError
+            When the elements are on another device than the CPU, or the
+            producer exports a DLPack version this library cannot read.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from _nimbra import Tensor
+        >>> Tensor.from_dlpack(np.arange(6, dtype=np.int64).reshape(2, 3)[:, ::2]).tolist()
+        [0.0, 2.0, 3.0, 5.0]
         """
 
     @property
@@ -711,6 +756,32 @@ class Tensor:
         ((2, 2), False)
         >>> np.array(Tensor([1, 2], [2]), dtype=np.float64, copy=True).tolist()
         [1.0, 2.0]
+        """
+
+    def __int__(self) -> int:
+        """The value of a one-element tensor, truncated toward zero as ``int(float(t))`` does.
+
+        Tensors have no ``__index__``, so they never pass as indices.
+
+        Returns
+        -------
+        int
+            The element without its fraction.
+
+        Raises
+        ------
+        TypeError
+            When the tensor does not have exactly one element.
+        ValueError
+            When the element is NaN.
+        OverflowError
+            When the element is infinite.
+
+        Examples
+        --------
+        >>> from _nimbra import Tensor
+        >>> int(Tensor([-2.75], []))
+        -2
         """
 
     def __getitem__(self, key: _Index, /) -> Tensor:

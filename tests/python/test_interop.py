@@ -1,11 +1,13 @@
 """Data in and out: Tensor.from_buffer against the list constructor over every
 accepted format and layout, zero-copy export through the buffer protocol and
-DLPack (shared memory, lifetime, read-only), float(), and layers built from
-trained weights."""
+DLPack (shared memory, lifetime, read-only), import through DLPack, float()
+and int(), and layers built from trained weights."""
 
 import array
 import ctypes
 import gc
+import math
+import operator
 import os
 import re
 import warnings
@@ -251,8 +253,9 @@ def test_dlpack_shares_only_under_the_read_only_flag():
 @pytest.mark.parametrize(
     "make",
     [lambda t: t.__dlpack__(max_version=(1, 0)), lambda t: t.__dlpack__(),
-     lambda t: np.from_dlpack(Capsule(t.__dlpack__()))],
-    ids=["unconsumed_shared", "unconsumed_copy", "consumed_copy"],
+     lambda t: np.from_dlpack(Capsule(t.__dlpack__())), lambda t: Tensor.from_dlpack(t),
+     lambda t: Tensor.from_dlpack(Capsule(t.__dlpack__()))],
+    ids=["unconsumed_shared", "unconsumed_copy", "consumed_copy", "imported_shared", "imported_copy"],
 )
 def test_capsules_free_their_memory(make):
     t = Tensor.rand([1 << 20])  # 4 MB: 200 leaked copies would hold 800 MB
@@ -272,14 +275,30 @@ def test_torch_reads_shared_elements():
     assert_bits_equal(flat.numpy(), values(plain))
 
 
+@pytest.mark.parametrize("convert", [float, int])
 @pytest.mark.parametrize("shape", [[], [1], [1, 1, 1], [2], [0], [1, 3]])
-def test_float_needs_exactly_one_element(shape):
+def test_float_and_int_need_exactly_one_element(shape, convert):
     t = Tensor([-2.75] * int(np.prod(shape)), shape)
     if t.size == 1:
-        assert float(t) == -2.75
+        assert convert(t) == convert(-2.75) and type(convert(t)) is convert
     else:
-        with pytest.raises(TypeError, match=re.escape(f"exactly one element, got shape {shape}")):
-            float(t)
+        with pytest.raises(TypeError, match=re.escape(f"{convert.__name__}() needs a tensor of exactly one element, "
+                                                      f"got shape {shape}")):
+            convert(t)
+
+
+@pytest.mark.parametrize("value", [0.9999, -0.0, 16777217.0, 3e38, -3e38, math.nan, math.inf, -math.inf])
+def test_int_truncates_as_int_of_float(value):
+    want = float(np.float32(value))
+    try:
+        expected = int(want)
+    except (ValueError, OverflowError) as e:
+        with pytest.raises(type(e), match=re.escape(str(e))):
+            int(Tensor([value], []))
+    else:
+        assert int(Tensor([value], [])) == expected
+    with pytest.raises(TypeError):  # int() but no __index__: never an index
+        operator.index(Tensor([1.0], []))
 
 
 def test_from_weights_shares_and_forwards_like_matmul_add():
@@ -314,3 +333,96 @@ def test_from_weights_refuses(weight, bias, error, match):
     b = Tensor.zeros(bias) if bias is not None else [0.0] * 3
     with pytest.raises(error, match=match):
         nn.Linear.from_weights(w, b)
+
+
+# ---- Tensor.from_dlpack --------------------------------------------------------
+
+def capsule_name(capsule):
+    ctypes.pythonapi.PyCapsule_GetName.restype = ctypes.c_char_p
+    ctypes.pythonapi.PyCapsule_GetName.argtypes = [ctypes.py_object]
+    return ctypes.pythonapi.PyCapsule_GetName(capsule).decode()
+
+
+class OldProducer:
+    """A producer from before the versioned form: __dlpack__ takes no max_version."""
+
+    def __init__(self, array):
+        self.array = array
+
+    def __dlpack__(self, stream=None):
+        return self.array.__dlpack__()
+
+    def __dlpack_device__(self):
+        return self.array.__dlpack_device__()
+
+
+@pytest.mark.parametrize("layout", LAYOUTS)
+@pytest.mark.parametrize("dtype", [d for d in DTYPES if np.dtype(d).isnative])
+def test_from_dlpack_reads_like_from_buffer(dtype, layout):
+    a = LAYOUTS[layout](sample(dtype, (4, 6)))
+    want = values(Tensor.from_buffer(a))
+    # NumPy exports a read-only array only in the versioned form.
+    for producer in (a, OldProducer(a)) if a.flags.writeable else (a,):
+        t = Tensor.from_dlpack(producer)
+        assert t.shape == list(a.shape)
+        assert_bits_equal(values(t), want, f"{dtype} {layout}")
+
+
+@needs_torch
+@pytest.mark.parametrize(
+    "make",
+    [lambda: torch.arange(12.0).reshape(3, 4).T, lambda: torch.arange(24, dtype=torch.int64).reshape(2, 3, 4)[:, ::2, 1:],
+     lambda: torch.rand(3, 1).expand(3, 5), lambda: torch.tensor(2.5, dtype=torch.float64), lambda: torch.zeros(0, 3)],
+    ids=["transposed", "sliced_int64", "expanded", "zero_d_float64", "empty"],
+)
+def test_from_dlpack_reads_torch(make):
+    p = make()
+    t = Tensor.from_dlpack(p)
+    assert t.shape == list(p.shape)
+    assert_bits_equal(values(t), p.numpy().astype(np.float32))
+
+
+@pytest.mark.parametrize("versioned", [True, False])
+def test_from_dlpack_takes_the_capsule_over(versioned):
+    source = Tensor.rand([3, 4]).transpose(0, 1)
+    capsule = source.__dlpack__(max_version=(1, 0)) if versioned else source.__dlpack__()
+    name = "dltensor_versioned" if versioned else "dltensor"
+    assert capsule_name(capsule) == name
+    t = Tensor.from_dlpack(Capsule(capsule))
+    assert_bits_equal(values(t), values(source))
+    assert not np.shares_memory(np.asarray(t), np.asarray(source)), "a copy"
+    assert capsule_name(capsule) == "used_" + name  # the deleter ran here, and the capsule will not run it again
+    with pytest.raises(TypeError, match=f"returned a capsule named 'used_{name}', not an unconsumed DLPack tensor"):
+        Tensor.from_dlpack(Capsule(capsule))
+
+
+def test_from_dlpack_leaves_a_capsule_of_another_major_version_alone():
+    capsule = Tensor.rand([2]).__dlpack__(max_version=(1, 0))
+    ctypes.pythonapi.PyCapsule_GetPointer.restype = ctypes.POINTER(ctypes.c_uint32)
+    ctypes.pythonapi.PyCapsule_GetPointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
+    ctypes.pythonapi.PyCapsule_GetPointer(capsule, b"dltensor_versioned")[0] = 2  # version.major
+    with pytest.raises(BufferError, match="exported DLPack 2.0, which this library cannot read"):
+        Tensor.from_dlpack(Capsule(capsule))
+    assert capsule_name(capsule) == "dltensor_versioned", "still the capsule's to release"
+
+
+class Elsewhere(Capsule):
+    def __dlpack_device__(self):
+        return (2, 0)
+
+
+@pytest.mark.parametrize(
+    "producer, error, text",
+    [
+        ([1.0], TypeError, "argument 'obj': 'list' object cannot be converted to 'DLPack producer'"),
+        (np.zeros(2, np.float16), TypeError, "cannot read elements of type float16: it reads float32, float64"),
+        (np.zeros(2, bool), TypeError, "cannot read elements of type bool8"),
+        (np.zeros(2, np.complex64), TypeError, "cannot read elements of type complex64"),
+        (Elsewhere(None), BufferError, "the elements are on device (2, 0), not the CPU (1, 0)"),
+        (Capsule(b"not a capsule"), TypeError, "__dlpack__() did not return a capsule"),
+    ],
+)
+def test_from_dlpack_refuses(producer, error, text):
+    with pytest.raises(error) as info:
+        Tensor.from_dlpack(producer)
+    assert text in str(info.value)

@@ -7,6 +7,7 @@ import operator
 import os
 import sys
 
+import numpy as np
 import pytest
 
 import _nimbra
@@ -87,8 +88,9 @@ def build_cases():
     falsy = RaisingBool()
     grid = Tensor.zeros([3, 4, 5])
     key = (slice(ix, None), ix, None)
+    array = np.ones((3, 2), np.float32)
     watched = [fl, ix, one, inner, data, shape, shape_tuple, cause, named, overflow, bad_item, big, recursive, t, falsy,
-               grid, key]
+               grid, key, array]
     cases = [
         ("new", Tensor, (data, [3]), {}, None),
         ("new-kw", Tensor, (), {"data": data, "shape": [3]}, None),
@@ -125,6 +127,8 @@ def build_cases():
         ("getitem-refused", operator.getitem, (grid, (ix, fl)), {}, TypeError),
         ("reduce", nimbra.argmax, (grid, ix), {"keepdim": True}, None),
         ("reduce-empty", nimbra.max, (Tensor.zeros([0]), 0), {}, ValueError),
+        ("from-dlpack", Tensor.from_dlpack, (array,), {}, None),
+        ("from-dlpack-refused", Tensor.from_dlpack, (data,), {}, TypeError),
     ]
     return cases, watched
 
@@ -188,6 +192,7 @@ RECURSIVE.append(RECURSIVE)
         ("iterate", lambda t=Tensor.zeros([8, 2]): list(t), 2000),
         ("failing-getitem", lambda t=Tensor.zeros([4, 3]): call_quietly(t.__getitem__, 9), 2000),
         ("reduce", lambda t=Tensor.zeros([4, 3]): nimbra.argmax(t, 1), 2000),
+        ("from-dlpack", lambda a=np.zeros((4, 3), np.float32): Tensor.from_dlpack(a), 2000),
     ],
 )
 def test_python_objects_do_not_accumulate(label, fn, rounds):
