@@ -393,6 +393,7 @@ PyType_Slot tensor_slots[] = {
     {Py_mp_subscript, reinterpret_cast<void*>(tensor_getitem)},
     {Py_mp_ass_subscript, reinterpret_cast<void*>(tensor_setitem)},
     {Py_sq_item, reinterpret_cast<void*>(tensor_item)},
+    {Py_tp_iter, reinterpret_cast<void*>(tensor_iter)},
     {Py_bf_getbuffer, reinterpret_cast<void*>(tensor_getbuffer)},
     {Py_bf_releasebuffer, reinterpret_cast<void*>(tensor_releasebuffer)},
     {Py_tp_methods, tensor_methods},

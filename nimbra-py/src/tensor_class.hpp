@@ -22,6 +22,9 @@ PyObject* tensor_getitem(PyObject* self, PyObject* key);
 // The sequence protocol's item i, through which iteration walks the first
 // dimension until IndexError.
 PyObject* tensor_item(PyObject* self, Py_ssize_t i);
+// iter(t): the interpreter's sequence iterator over tensor_item (which type
+// checkers see as __iter__); TypeError at once for a 0-d tensor.
+PyObject* tensor_iter(PyObject* self);
 // Item assignment and deletion: always TypeError.
 int tensor_setitem(PyObject* self, PyObject* key, PyObject* value);
 

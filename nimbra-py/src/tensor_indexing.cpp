@@ -82,15 +82,26 @@ PyObject* tensor_getitem(PyObject* self, PyObject* key) {
   });
 }
 
+namespace {
+
+bool refuse_zero_d(PyObject* self) {
+  if (Borrow<Tensor>(self)->ndim() > 0) return false;
+  PyErr_SetString(PyExc_TypeError, "iteration over a 0-d tensor");
+  return true;
+}
+
+}  // namespace
+
 PyObject* tensor_item(PyObject* self, Py_ssize_t i) {
   return guarded([&]() -> PyObject* {
-    if (Borrow<Tensor>(self)->ndim() == 0) {
-      PyErr_SetString(PyExc_TypeError, "iteration over a 0-d tensor");
-      return nullptr;
-    }
+    if (refuse_zero_d(self)) return nullptr;
     const IndexItem item{Kind::Integer, i};
     return view_or_raise(self, {&item, 1});
   });
+}
+
+PyObject* tensor_iter(PyObject* self) {
+  return guarded([&]() -> PyObject* { return refuse_zero_d(self) ? nullptr : PySeqIter_New(self); });
 }
 
 int tensor_setitem(PyObject*, PyObject*, PyObject* value) {

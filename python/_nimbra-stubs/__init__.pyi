@@ -14,7 +14,7 @@ Examples
 """
 
 import sys
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from types import EllipsisType
 from typing import Any, Final, NoReturn, Protocol, SupportsIndex, final
 
@@ -822,8 +822,21 @@ class Tensor:
         >>> t = Tensor([[1, 2, 3], [4, 5, 6]], [2, 3])
         >>> t[1].tolist(), t[:, ::-2].tolist(), t[..., None].shape
         ([4.0, 5.0, 6.0], [3.0, 1.0, 6.0, 4.0], [2, 3, 1])
-        >>> [row.tolist() for row in t]
-        [[1.0, 2.0, 3.0], [4.0, 5.0, 6.0]]
+        """
+
+    def __iter__(self) -> Iterator[Tensor]:
+        """The views ``t[0]``, ``t[1]``, ... along the first dimension.
+
+        Raises
+        ------
+        TypeError
+            For a 0-d tensor, which has no dimension to walk.
+
+        Examples
+        --------
+        >>> from _nimbra import Tensor
+        >>> [row.tolist() for row in Tensor([[1, 2], [3, 4]], [2, 2])]
+        [[1.0, 2.0], [3.0, 4.0]]
         """
 
     def __setitem__(self, key: _Index, value: object, /) -> NoReturn:

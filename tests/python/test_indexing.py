@@ -107,7 +107,7 @@ def test_iteration_walks_the_first_dimension():
     assert [row.shape for row in t.transpose(0, 1)] == [[3], [3]]
     assert list(Tensor.zeros([0, 2])) == []
     with pytest.raises(TypeError, match="^iteration over a 0-d tensor$"):
-        list(Tensor([1.0], []))
+        iter(Tensor([1.0], []))
     # No __len__: len() fails and truth stays the plain object's.
     with pytest.raises(TypeError):
         len(t)
