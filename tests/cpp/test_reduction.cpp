@@ -212,27 +212,6 @@ TEST(ReductionAlongDim, EveryDimensionOfRanksZeroToFour) {
   }
 }
 
-// Rows and columns wide enough for every vector path and several column
-// chunks, from a fresh tensor and from a transposed view of the same values.
-TEST(ReductionAlongDim, LargeRowsAndColumns) {
-  const U64s shapes[] = {{67, 1100}, {1100, 67}, {3, 40, 21}};
-  std::uint64_t seed = 90;
-  for (const U64s& shape : shapes) {
-    const Floats v = tied_values(nimbra::numel_of(shape), ++seed);
-    for (const Tensor& x : {make(v, shape), transposed_view(v, shape)}) {
-      for (std::size_t d = 0; d < shape.size(); ++d) {
-        U64s out_shape = shape;
-        out_shape.erase(out_shape.begin() + static_cast<std::ptrdiff_t>(d));
-        for (ReduceOp op : kOps) {
-          const nimbra::Result<Tensor> got = nimbra::reduce(x, op, static_cast<std::int64_t>(d), false);
-          EXPECT_TRUE(same_tensor(out_shape, ref_along(op, v, shape, d), got.value()))
-              << label(op) << " " << render(shape) << " dim " << d;
-        }
-      }
-    }
-  }
-}
-
 TEST(ReductionAlongDim, Errors) {
   auto text = [](const nimbra::Result<Tensor>& r) { return r.ok() ? std::string("(no error)") : r.error().display(); };
   const Tensor x = Tensor::zeros(U64s{2, 3});
