@@ -13,6 +13,7 @@
 // only the new rows' lines may appear.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +22,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "cpu.hpp"
@@ -95,6 +97,14 @@ Tensor drawn(std::uint64_t n) {
   tu::Floats v(n);
   Fill(g, v.data(), n);
   return tu::make(v, {n});
+}
+
+// x[::-1, 1::3] (rows backwards, every third column): a view with a
+// negative step.
+Tensor reversed_rows(const U64s& shape, std::uint32_t seed) {
+  using K = nimbra::IndexItem::Kind;
+  const nimbra::IndexItem items[] = {{K::Slice, -1, INT64_MIN, -1}, {K::Slice, 1, INT64_MAX, 3}};
+  return std::get<Tensor>(nimbra::index(hashed(shape, seed), items));
 }
 
 Tensor linear(const Tensor& weight, const Tensor& bias, const Tensor& x) {
@@ -192,10 +202,20 @@ const Row kRows[] = {
     {"mean_specials", [] { return mean(hashed({4001}, 93, Kind::Specials)); }},
     {"sum_transposed_view", [] { return sum(swapped({3, 517}, 94)); }},
     {"mean_empty", [] { return mean(hashed({0}, 95)); }},
+    {"sum_columns", [] { return ok(reduce(hashed({1000, 37}, 96), ReduceOp::Sum, 0, false)); }},
+    {"mean_rows_keepdim", [] { return ok(reduce(hashed({37, 1000}, 97), ReduceOp::Mean, -1, true)); }},
+    {"max_specials_middle", [] { return ok(reduce(hashed({7, 61, 9}, 98, Kind::Specials), ReduceOp::Max, 1, false)); }},
+    {"min_specials_rows", [] { return ok(reduce(hashed({61, 67}, 99, Kind::Specials), ReduceOp::Min, 1, false)); }},
+    {"argmax_columns", [] { return ok(reduce(hashed({300, 10}, 104, Kind::Wide), ReduceOp::ArgMax, 0, false)); }},
+    {"argmin_rows_specials", [] { return ok(reduce(hashed({10, 300}, 105, Kind::Specials), ReduceOp::ArgMin, 1, false)); }},
+    {"argmax_all", [] { return ok(reduce_all(swapped({33, 65}, 106), ReduceOp::ArgMax, false)); }},
+    {"sum_reversed_view", [] { return ok(reduce(reversed_rows({41, 97}, 107), ReduceOp::Sum, 0, false)); }},
     // copies and views
     {"reshape_view", [] { return ok(reshape(hashed({6, 35}, 100), U64s{2, 3, 5, 7})); }},
     {"reshape_of_transposed", [] { return ok(reshape(swapped({35, 6}, 101), U64s{3, 70})); }},
     {"transpose_middle", [] { return swapped({4, 5, 6, 7}, 102, 1, 3); }},
+    {"reversed_view_copy", [] { return relu(reversed_rows({41, 97}, 108)); }},
+    {"matmul_reversed_view", [] { return ok(matmul(reversed_rows({23, 50}, 109), hashed({17, 9}, 138))); }},
     {"strided_layout", [] {
        return tu::with_layout(hashed({5, 6, 7}, 103).data_f32(), {5, 6, 7}, tu::kLayouts[3]);
      }},
