@@ -393,6 +393,23 @@ TEST(SamplerMath, ExpAndLogAreCorrectlyRounded) {
   EXPECT_NE(dmath::log(std::nan("")), dmath::log(std::nan("")));
 }
 
+// The wedge test's comparison decides as a < exp(z) does: far from exp(z),
+// within its margin, and on the doubles next to it.
+TEST(SamplerMath, BelowExpDecidesAsExp) {
+  std::mt19937_64 rng(2028);
+  std::uniform_real_distribution<double> ziggurat_x(0.0, 3.92), around(0.0, 2.0);
+  for (int i = 0; i < 20000; ++i) {
+    const double x = ziggurat_x(rng);
+    const double z = -x * x / 2.0;
+    const double e = dmath::exp(z);
+    std::vector<double> as = {e, e * around(rng), e * (1 + 0x1p-44), e * (1 - 0x1p-44), e * (1 + 0x1p-42),
+                              e * (1 - 0x1p-42), 0.0};
+    double up = e, down = e;
+    for (int k = 0; k < 4; ++k) as.push_back(up = std::nextafter(up, 2.0)), as.push_back(down = std::nextafter(down, 0.0));
+    for (const double a : as) ASSERT_EQ(dmath::below_exp(a, z), a < e) << std::hexfloat << a << " " << z;
+  }
+}
+
 class FillRandn : public ::testing::TestWithParam<std::size_t> {};
 
 // Odd skips put every 64-bit draw across a word pair of the buffer, so some

@@ -55,6 +55,16 @@ double exp(double z) {
   return exp_pair(z).hi;
 }
 
+bool below_exp(double a, double z) {
+  // The lane exponential is within 2^-45 of exp(z), exp within 2^-53: outside
+  // the margin both sides of the comparison agree.
+  const double e = simd::exp_d(simd::scalar::VecD::broadcast(z)).v[0];
+  const double margin = e * 0x1p-43;
+  if (a < e - margin) return true;
+  if (a > e + margin) return false;
+  return a < exp(z);
+}
+
 double log(double x) {
   using namespace lane_math;
   if (x != x) return x + x;

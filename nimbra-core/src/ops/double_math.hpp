@@ -18,5 +18,9 @@ dd::Pair exp_pair(double z);
 double exp(double z);
 // log(x) for 2^-1000 <= x <= 2^1000 (NaN gives NaN).
 double log(double x);
+// a < exp(z) for |z| <= 350 and finite a, decided as with exp(z) above but
+// by the lane exponential (a few ns) unless a lies within 2^-43 of it, where
+// exp's pairs (a few hundred ns) settle it.
+bool below_exp(double a, double z);
 
 }  // namespace nimbra::dmath

@@ -42,7 +42,7 @@ inline double open_unit(std::uint64_t c) {
   }
   // The wedge between layer i's rectangle and the curve.
   const double v = static_cast<double>(g.next_u64() >> 11) * 0x1.0p-53;
-  if (kZigF[i + 1] + (kZigF[i] - kZigF[i + 1]) * v < dmath::exp(-x * x / 2.0)) {
+  if (dmath::below_exp(kZigF[i + 1] + (kZigF[i] - kZigF[i + 1]) * v, -x * x / 2.0)) {
     sample = x;
     return true;
   }
