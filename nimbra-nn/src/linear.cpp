@@ -21,9 +21,7 @@ Tensor row_major_transpose(const Tensor& w) {
   Result<Tensor> wt = t(w);
   NIMBRA_CHECK(wt.ok(), "a layer's weight is always 2-D");
   if (wt.value().is_contiguous()) return std::move(wt).value();
-  FreshBuffer values(wt.value().numel());
-  wt.value().copy_elements_to(values.data());
-  return Tensor::from_fresh(std::move(values), wt.value().shape());
+  return wt.value().row_major_copy();
 }
 
 }  // namespace
