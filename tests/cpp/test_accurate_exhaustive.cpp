@@ -16,6 +16,7 @@
 #include "ops/accurate_kernels.hpp"
 #include "ops/elementwise_kernels.hpp"
 #include "reference_math.hpp"
+#include "test_util.hpp"
 
 namespace {
 
@@ -23,12 +24,7 @@ namespace k = nimbra::kernels;
 namespace ex = exhaustive;
 using nimbra::cpu::Isa;
 
-std::vector<Isa> supported_isas() {
-  std::vector<Isa> out;
-  for (Isa isa : {Isa::Baseline, Isa::Avx2, Isa::Avx512})
-    if (nimbra::cpu::supports(isa)) out.push_back(isa);
-  return out;
-}
+using tu::supported_isas;
 
 struct Function {
   const char* name;

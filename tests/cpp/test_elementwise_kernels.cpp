@@ -86,13 +86,7 @@ constexpr std::size_t kOffsets = 16;
 constexpr std::size_t kGuard = 20;  // sentinels past the end, wider than a vector
 constexpr std::uint32_t kSentinel = 0x7F8DEAD1u;
 
-std::vector<Isa> supported_isas() {
-  std::vector<Isa> out;
-  for (Isa isa : {Isa::Baseline, Isa::Avx2, Isa::Avx512}) {
-    if (nimbra::cpu::supports(isa)) out.push_back(isa);
-  }
-  return out;
-}
+using tu::supported_isas;
 std::string isa_label(const ::testing::TestParamInfo<Isa>& info) { return nimbra::cpu::isa_name(info.param); }
 
 #if defined(__x86_64__) && !defined(NIMBRA_PORTABLE) && defined(__GNUC__) && !defined(__clang__)

@@ -11,6 +11,7 @@
 #include "ops/elementwise_kernels.hpp"
 #include "ops/exp_exact.hpp"
 #include "reference_math.hpp"
+#include "test_util.hpp"
 
 namespace {
 
@@ -18,12 +19,7 @@ namespace k = nimbra::kernels;
 namespace ex = exhaustive;
 using nimbra::cpu::Isa;
 
-std::vector<Isa> supported_isas() {
-  std::vector<Isa> out;
-  for (Isa isa : {Isa::Baseline, Isa::Avx2, Isa::Avx512})
-    if (nimbra::cpu::supports(isa)) out.push_back(isa);
-  return out;
-}
+using tu::supported_isas;
 
 // Arguments whose exponential the double reference could not round: the hard
 // cases, which the exact finish is then run on alone.

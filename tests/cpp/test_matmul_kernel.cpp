@@ -20,12 +20,7 @@ namespace {
 using nimbra::cpu::Isa;
 using nimbra::kernels::MatView;
 
-std::vector<Isa> supported_isas() {
-  std::vector<Isa> out;
-  for (Isa isa : {Isa::Baseline, Isa::Avx2, Isa::Avx512})
-    if (nimbra::cpu::supports(isa)) out.push_back(isa);
-  return out;
-}
+using tu::supported_isas;
 
 using tu::bits;
 

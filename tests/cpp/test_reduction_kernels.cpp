@@ -76,12 +76,7 @@ Floats mixed(std::size_t n, std::uint64_t seed, std::uint32_t nan_every) {
   return v;
 }
 
-std::vector<Isa> supported_isas() {
-  std::vector<Isa> out;
-  for (Isa isa : {Isa::Baseline, Isa::Avx2, Isa::Avx512})
-    if (nimbra::cpu::supports(isa)) out.push_back(isa);
-  return out;
-}
+using tu::supported_isas;
 
 constexpr float kSentinel = 1234.5f;
 

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "cpu.hpp"
 #include "nimbra/error.hpp"
 #include "nimbra/fault.hpp"
 #include "nimbra/ops.hpp"
@@ -34,6 +35,15 @@ namespace tu {
 using nimbra::Tensor;
 using U64s = std::vector<std::uint64_t>;
 using Floats = std::vector<float>;
+
+// The kernel variants this CPU can run, the baseline first.
+inline std::vector<nimbra::cpu::Isa> supported_isas() {
+  using nimbra::cpu::Isa;
+  std::vector<Isa> out;
+  for (Isa isa : {Isa::Baseline, Isa::Avx2, Isa::Avx512})
+    if (nimbra::cpu::supports(isa)) out.push_back(isa);
+  return out;
+}
 
 inline const float kInf = std::numeric_limits<float>::infinity();
 inline const float kNaN = std::numeric_limits<float>::quiet_NaN();
