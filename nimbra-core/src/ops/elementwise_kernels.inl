@@ -236,33 +236,51 @@ void binary_loop(const float* a, const float* b, float* out, std::size_t n) {
 // half a million, and arguments whose result is subnormal or NaN); exp_exact
 // finishes those. Unsure lanes are rare enough that a run of vectors only
 // gathers whether it had any, and a run that had is gone through again.
+// Where the slice's smallest and largest values show every argument in
+// exp_rn_normal's domain (most data), the shorter exp_rn_normal does the work.
 
 // Vectors per run.
 inline constexpr std::size_t kExpRun = 64;
 
-// exp_rn of x[i] - m for one vector, or its first k lanes.
-template <class V>
-NIMBRA_SIMD_INLINE V exp_vector(const float* x, V m, unsigned& unsure) {
-  return simd::exp_rn(V::load(x) - m, unsure);
+// exp_rn, or exp_rn_normal when Normal.
+template <bool Normal, class V>
+NIMBRA_SIMD_INLINE V exp_rn_as(V z, unsigned& unsure) {
+  if constexpr (Normal) {
+    return simd::exp_rn_normal(z, unsure);
+  } else {
+    return simd::exp_rn(z, unsure);
+  }
 }
-template <class V>
+
+// Whether every x - m with x from a slice of this extent is in exp_rn_normal's
+// domain: x - m rounds monotonically in x, and a NaN m fails both tests.
+inline bool normal_arguments(const SliceExtent& e, float m) {
+  return !e.nan && e.smallest - m > simd::exp_rn_detail::kLowest && e.largest - m < simd::exp_rn_detail::kHighest;
+}
+
+// exp_rn of x[i] - m for one vector, or its first k lanes.
+template <bool Normal, class V>
+NIMBRA_SIMD_INLINE V exp_vector(const float* x, V m, unsigned& unsure) {
+  return exp_rn_as<Normal>(V::load(x) - m, unsure);
+}
+template <bool Normal, class V>
 NIMBRA_SIMD_INLINE V exp_vector(const float* x, V m, std::size_t k, unsigned& unsure) {
-  const V e = simd::exp_rn(V::load(x, V::tail(k)) - m, unsure);
+  const V e = exp_rn_as<Normal>(V::load(x, V::tail(k)) - m, unsure);
   unsure &= (1u << k) - 1u;
   return e;
 }
 
 // Replaces the unsure lanes of y[i] = exp(x[i] - m), i in [0, n), by exp_exact.
-template <class V>
+template <bool Normal, class V>
 [[gnu::noinline]] void finish_unsure(const float* x, float m, float* y, std::size_t n) {
   constexpr std::size_t L = V::lanes;
   const V mv = V::broadcast(m);
   for (std::size_t i = 0; i < n; i += L) {
     unsigned unsure;
     if (i + L <= n) {
-      (void)exp_vector(x + i, mv, unsure);
+      (void)exp_vector<Normal>(x + i, mv, unsure);
     } else {
-      (void)exp_vector(x + i, mv, n - i, unsure);
+      (void)exp_vector<Normal>(x + i, mv, n - i, unsure);
     }
     for (; unsure != 0; unsure &= unsure - 1) {
       const std::size_t at = i + static_cast<std::size_t>(std::countr_zero(unsure));
@@ -271,9 +289,10 @@ template <class V>
   }
 }
 
-// y[i] = exp(x[i] - m) for i in [0, n).
-template <class V>
-void exp_shifted(const float* x, float m, float* y, std::size_t n) {
+// y[i] = exp(x[i] - m) for i in [0, n); Normal when every argument is in
+// exp_rn_normal's domain.
+template <bool Normal, class V>
+void exp_shifted_as(const float* x, float m, float* y, std::size_t n) {
   constexpr std::size_t L = V::lanes;
   const V mv = V::broadcast(m);
   for (std::size_t start = 0; start < n; start += kExpRun * L) {
@@ -282,16 +301,30 @@ void exp_shifted(const float* x, float m, float* y, std::size_t n) {
     std::size_t i = start;
     for (; i + L <= end; i += L) {
       unsigned unsure;
-      store(y + i, exp_vector(x + i, mv, unsure));
+      store(y + i, exp_vector<Normal>(x + i, mv, unsure));
       any |= unsure;
     }
     if (i < end) {
       unsigned unsure;
-      store(y + i, exp_vector(x + i, mv, end - i, unsure), V::tail(end - i));
+      store(y + i, exp_vector<Normal>(x + i, mv, end - i, unsure), V::tail(end - i));
       any |= unsure;
     }
-    if (any != 0) finish_unsure<V>(x + start, m, y + start, end - start);
+    if (any != 0) finish_unsure<Normal, V>(x + start, m, y + start, end - start);
   }
+}
+
+template <class V>
+void exp_shifted(const float* x, float m, float* y, std::size_t n, const SliceExtent& extent) {
+  if (normal_arguments(extent, m)) {
+    exp_shifted_as<true, V>(x, m, y, n);
+  } else {
+    exp_shifted_as<false, V>(x, m, y, n);
+  }
+}
+
+template <class V>
+void exp_shifted(const float* x, float m, float* y, std::size_t n) {
+  exp_shifted<V>(x, m, y, n, slice_extent<V>(x, n));
 }
 
 // y[i] = y[i] / d for i in [0, n).
@@ -311,23 +344,59 @@ void divide_by(float* y, float d, std::size_t n) {
 // running them side by side hides the latency of each addition.
 inline constexpr std::size_t kSoftmaxRowGroup = 8;
 
+// The sums of g <= kSoftmaxRowGroup rows of y from column k on, each in
+// ascending k, one scalar chain per row.
+inline void add_row_tails(const float* y, std::size_t L, std::size_t g, std::size_t k, float* sum) {
+  if (g == kSoftmaxRowGroup) {
+    for (; k < L; ++k)
+      for (std::size_t r = 0; r < kSoftmaxRowGroup; ++r) sum[r] = sum[r] + y[r * L + k];
+  } else {
+    for (; k < L; ++k)
+      for (std::size_t r = 0; r < g; ++r) sum[r] = sum[r] + y[r * L + k];
+  }
+}
+
 // `rows` contiguous slices of length L, one after another.
 template <class V>
 void softmax_rows(const float* src, float* dst, std::size_t rows, std::size_t L) {
-  for (std::size_t r0 = 0; r0 < rows; r0 += kSoftmaxRowGroup) {
+  constexpr std::size_t G = V::lanes;
+  std::size_t r0 = 0;
+  // Whole groups of G rows add their sums in the lanes of one vector: each
+  // square of G rows by G columns is turned so that a vector holds one
+  // column, and the columns are added in ascending k.
+  for (; r0 + G <= rows && L >= G; r0 += G) {
+    const float* x = src + r0 * L;
+    float* y = dst + r0 * L;
+    SliceExtent extent[G];
+    for (std::size_t r = 0; r < G; ++r) extent[r] = slice_extent<V>(x + r * L, L);
+    V sum = V::zero();
+    std::size_t k = 0;
+    // Strips of columns small enough that their exponentials are still in the
+    // first-level cache when they are added.
+    constexpr std::size_t kStrip = 256;
+    for (std::size_t k0 = 0; k0 < L; k0 += kStrip) {
+      const std::size_t n = std::min(kStrip, L - k0);
+      for (std::size_t r = 0; r < G; ++r)
+        exp_shifted<V>(x + r * L + k0, extent[r].largest, y + r * L + k0, n, extent[r]);
+      for (; k + G <= k0 + n; k += G) sum = simd::add_columns(sum, y + k, static_cast<std::ptrdiff_t>(L));
+    }
+    alignas(64) float sums[G];
+    store(sums, sum);
+    for (std::size_t r = 0; r < G; r += kSoftmaxRowGroup)
+      add_row_tails(y + r * L, L, std::min(kSoftmaxRowGroup, G - r), k, sums + r);
+    for (std::size_t r = 0; r < G; ++r) divide_by<V>(y + r * L, sums[r], L);
+  }
+  for (; r0 < rows; r0 += kSoftmaxRowGroup) {
     const std::size_t g = std::min(kSoftmaxRowGroup, rows - r0);
     const float* x = src + r0 * L;
     float* y = dst + r0 * L;
-    for (std::size_t r = 0; r < g; ++r) exp_shifted<V>(x + r * L, slice_max<V>(x + r * L, L), y + r * L, L);
+    for (std::size_t r = 0; r < g; ++r) {
+      const SliceExtent extent = slice_extent<V>(x + r * L, L);
+      exp_shifted<V>(x + r * L, extent.largest, y + r * L, L, extent);
+    }
     // Each row's sum runs in ascending k from +0.0, as one row after another.
     float sum[kSoftmaxRowGroup] = {};
-    if (g == kSoftmaxRowGroup) {
-      for (std::size_t k = 0; k < L; ++k)
-        for (std::size_t r = 0; r < kSoftmaxRowGroup; ++r) sum[r] = sum[r] + y[r * L + k];
-    } else {
-      for (std::size_t k = 0; k < L; ++k)
-        for (std::size_t r = 0; r < g; ++r) sum[r] = sum[r] + y[r * L + k];
-    }
+    add_row_tails(y, L, g, 0, sum);
     for (std::size_t r = 0; r < g; ++r) divide_by<V>(y + r * L, sum[r], L);
   }
 }
@@ -338,59 +407,107 @@ void softmax_rows(const float* src, float* dst, std::size_t rows, std::size_t L)
 // see their values in ascending k as the slice-by-slice definition does.
 inline constexpr std::size_t kColumnVectors = 4;
 
-template <class V>
-void softmax_columns(const float* src, float* dst, std::size_t L, std::size_t I) {
+// The w <= W columns from src and dst on (rows I apart). NV is the number of
+// vectors when it is known at compile time (a full block), 0 otherwise; a
+// known count keeps every maximum and sum in a register. The block takes the
+// short exponential only when every one of its columns may.
+template <class V, std::size_t NV>
+NIMBRA_SIMD_INLINE void softmax_column_block(const float* src, float* dst, std::size_t L, std::size_t I,
+                                             std::size_t w) {
   constexpr std::size_t Lanes = V::lanes, K = kColumnVectors, W = K * Lanes;
   // Rows whose exponentials are stored (and unsure lanes redone) before they
   // are added to the sums.
   constexpr std::size_t kRun = kExpRun / K;
-  for (std::size_t j0 = 0; j0 < I; j0 += W) {
-    const std::size_t w = std::min(W, I - j0);
-    const std::size_t nv = (w + Lanes - 1) / Lanes;
-    const std::size_t tail = w - (nv - 1) * Lanes;  // lanes used in the last vector
-    const auto load = [&](const float* p, std::size_t q) {
-      return q + 1 < nv ? V::load(p + q * Lanes) : V::load(p + q * Lanes, V::tail(tail));
-    };
-    const auto put = [&](float* p, std::size_t q, V v) {
-      if (q + 1 < nv) store(p + q * Lanes, v); else store(p + q * Lanes, v, V::tail(tail));
-    };
-    V m[K], sum[K];
-    for (std::size_t q = 0; q < nv; ++q) m[q] = V::broadcast(-INFINITY);
-    for (std::size_t k = 0; k < L; ++k)
-      for (std::size_t q = 0; q < nv; ++q) m[q] = max(load(src + k * I + j0, q), m[q]);
-    alignas(64) float m_scalar[W];
-    for (std::size_t q = 0; q < nv; ++q) store(m_scalar + q * Lanes, m[q]);
+  const std::size_t nv = NV != 0 ? NV : (w + Lanes - 1) / Lanes;
+  const std::size_t tail = w - (nv - 1) * Lanes;  // lanes used in the last vector
+  const auto last = [&](std::size_t q) { return NV == 0 && q + 1 == nv; };
+  const auto load = [&](const float* p, std::size_t q) {
+    return last(q) ? V::load(p + q * Lanes, V::tail(tail)) : V::load(p + q * Lanes);
+  };
+  const auto put = [&](float* p, std::size_t q, V v) {
+    if (last(q)) store(p + q * Lanes, v, V::tail(tail)); else store(p + q * Lanes, v);
+  };
+  const auto used = [&](std::size_t q, unsigned lanes) { return last(q) ? lanes & ((1u << tail) - 1u) : lanes; };
 
-    for (std::size_t q = 0; q < nv; ++q) sum[q] = V::zero();
+  // Each lane's largest and smallest value, and whether it met a NaN.
+  V m[K], lo[K];
+  std::uint64_t nan = 0;  // bit j: lane j
+  {
+    auto lane_nan = unordered(V::zero(), V::zero());
+    decltype(lane_nan) nans[K];
+    for (std::size_t q = 0; q < nv; ++q) {
+      m[q] = V::broadcast(-INFINITY);
+      lo[q] = V::broadcast(INFINITY);
+      nans[q] = lane_nan;
+    }
+    for (std::size_t k = 0; k < L; ++k)
+      for (std::size_t q = 0; q < nv; ++q) {
+        const V v = load(src + k * I, q);
+        m[q] = max(v, m[q]);
+        lo[q] = min(v, lo[q]);
+        nans[q] = nans[q] | unordered(v, v);
+      }
+    for (std::size_t q = 0; q < nv; ++q) nan |= std::uint64_t{used(q, bitmask(nans[q]))} << (q * Lanes);
+  }
+  alignas(64) float m_scalar[W], lo_scalar[W];
+  for (std::size_t q = 0; q < nv; ++q) {
+    store(m_scalar + q * Lanes, m[q]);
+    store(lo_scalar + q * Lanes, lo[q]);
+  }
+  bool normal = true;
+  for (std::size_t j = 0; j < w; ++j)
+    normal = normal && normal_arguments({m_scalar[j], lo_scalar[j], (nan >> j & 1u) != 0}, m_scalar[j]);
+
+  V sum[K];
+  for (std::size_t q = 0; q < nv; ++q) sum[q] = V::zero();
+  const auto exponentials = [&]<bool Normal>() __attribute__((always_inline)) {
     for (std::size_t k0 = 0; k0 < L; k0 += kRun) {
       const std::size_t k1 = std::min(L, k0 + kRun);
       unsigned any = 0;
+      V before[K];
+      for (std::size_t q = 0; q < nv; ++q) before[q] = sum[q];
       for (std::size_t k = k0; k < k1; ++k) {
         for (std::size_t q = 0; q < nv; ++q) {
           unsigned unsure;
-          put(dst + k * I + j0, q, simd::exp_rn(load(src + k * I + j0, q) - m[q], unsure));
-          any |= q + 1 < nv ? unsure : unsure & ((1u << tail) - 1u);
+          const V e = exp_rn_as<Normal>(load(src + k * I, q) - m[q], unsure);
+          put(dst + k * I, q, e);
+          sum[q] = sum[q] + e;
+          any |= used(q, unsure);
         }
       }
-      if (any != 0) {
+      if (any != 0) [[unlikely]] {
         // Gone through again vector by vector; each lane has its own maximum.
         for (std::size_t k = k0; k < k1; ++k)
           for (std::size_t q = 0; q < nv; ++q) {
             unsigned unsure;
-            (void)simd::exp_rn(load(src + k * I + j0, q) - m[q], unsure);
-            if (q + 1 == nv) unsure &= (1u << tail) - 1u;
-            for (; unsure != 0; unsure &= unsure - 1) {
-              const std::size_t j = j0 + q * Lanes + static_cast<std::size_t>(std::countr_zero(unsure));
-              dst[k * I + j] = exp_exact(src[k * I + j] - m_scalar[j - j0]);
+            (void)exp_rn_as<Normal>(load(src + k * I, q) - m[q], unsure);
+            for (unsure = used(q, unsure); unsure != 0; unsure &= unsure - 1) {
+              const std::size_t j = q * Lanes + static_cast<std::size_t>(std::countr_zero(unsure));
+              dst[k * I + j] = exp_exact(src[k * I + j] - m_scalar[j]);
             }
           }
+        // The run's sums again, from the finished values.
+        for (std::size_t q = 0; q < nv; ++q) sum[q] = before[q];
+        for (std::size_t k = k0; k < k1; ++k)
+          for (std::size_t q = 0; q < nv; ++q) sum[q] = sum[q] + load(dst + k * I, q);
       }
-      for (std::size_t k = k0; k < k1; ++k)
-        for (std::size_t q = 0; q < nv; ++q) sum[q] = sum[q] + load(dst + k * I + j0, q);
     }
-    for (std::size_t k = 0; k < L; ++k)
-      for (std::size_t q = 0; q < nv; ++q) put(dst + k * I + j0, q, load(dst + k * I + j0, q) / sum[q]);
+  };
+  if (normal) {
+    exponentials.template operator()<true>();
+  } else {
+    exponentials.template operator()<false>();
   }
+  for (std::size_t k = 0; k < L; ++k)
+    for (std::size_t q = 0; q < nv; ++q) put(dst + k * I, q, load(dst + k * I, q) / sum[q]);
+}
+
+template <class V>
+void softmax_columns(const float* src, float* dst, std::size_t L, std::size_t I) {
+  constexpr std::size_t W = kColumnVectors * V::lanes;
+  std::size_t j0 = 0;
+  for (; j0 + W <= I; j0 += W) softmax_column_block<V, kColumnVectors>(src + j0, dst + j0, L, I, W);
+  if (j0 < I) softmax_column_block<V, 0>(src + j0, dst + j0, L, I, I - j0);
 }
 
 // The entry points of one ISA, gathered in its table. The binary loops run on

@@ -14,6 +14,11 @@
 //                      rounded exponential, except in lanes whose bit is set in
 //                      `unsure`; callers finish those with exp_exact
 //                      (ops/exp_exact.hpp).
+//   V exp_rn_normal(V z, unsigned& unsure)
+//                      the same in fewer operations, for arguments known to
+//                      give normal results (every lane in (-87.25, 88.5));
+//                      exp_rn is it on clamped arguments, with a check of
+//                      results at or below the least normal f32.
 #pragma once
 
 #include <cstddef>
@@ -101,45 +106,60 @@ NIMBRA_SIMD_INLINE D log1p_d(D t) {
 }
 
 namespace exp_rn_detail {
-// The domain whose results are normal f32: exp(-87.25) ~ 1.3e-38 > 2^-126,
-// exp(88.5) ~ 2.7e38 < 2^128.
+// The domain whose results are normal f32, where near_midpoint alone decides:
+// exp(-87.25) ~ 1.3e-38 > 2^-126, exp(88.5) ~ 2.7e38 < 2^128.
 inline constexpr float kLowest = -87.25f;
 inline constexpr float kHighest = 88.5f;
-// Below this the result is +0: exp(-104) < 2^-150, half the least subnormal.
+// Elsewhere arguments are clamped to [kClampLow, kClampHigh], inside
+// exp_rough's domain, where exp_rough's double still rounds to the right f32
+// at both ends: exp(-110) < 2^-150, half the least subnormal, rounds to +0,
+// and exp(89) > 2^128 - 2^103, the midpoint between the largest float and
+// 2^128, to +inf. NaN is clamped too (to kClampLow) and reported unsure.
+inline constexpr float kClampLow = -110.0f;
+inline constexpr float kClampHigh = 89.0f;
+// A result at or below the least normal f32 was rounded at a coarser place
+// than near_midpoint looks at: unsure, unless the argument was below
+// kZeroBelow, whose results are +0 (exp(-104) < 2^-150).
+inline constexpr float kLeastNormal = 0x1p-126f;
 inline constexpr float kZeroBelow = -104.0f;
-// Above this the result is +inf: exp(88.7228394) > 2^128 - 2^103, the
-// midpoint between the largest float and 2^128, and this is the float below.
-inline constexpr float kInfAbove = 0x1.62e42ep6f;
 // exp_rough is within 2^-44.8 of exp for |z| <= 128, at most 2^8.2
 // units of the double's last place. Rounding a double to f32 drops its low 29
 // bits; the midpoint between two floats is at 2^28. A lane whose double lies
 // within 2^10 units of a midpoint could round either way and is left to the
-// exact finish: with 2^10 added, bits 11..28 then read 1 followed by zeros.
-inline constexpr std::uint64_t kNearBias = std::uint64_t{1} << 10;
+// exact finish: with 2^10 + 2^28 added, bits 11..28 are then all zero (the
+// carry out of bit 28 lands outside them).
+inline constexpr std::uint64_t kNearBias = (std::uint64_t{1} << 10) + (std::uint64_t{1} << 28);
 inline constexpr std::uint64_t kNearMask = ((std::uint64_t{1} << 29) - 1) & ~((std::uint64_t{1} << 11) - 1);
-inline constexpr std::uint64_t kNearMid = std::uint64_t{1} << 28;
 
 template <class D>
 NIMBRA_SIMD_INLINE unsigned near_midpoint(D y) {
   using I = typename D::Int;
-  return bitmask(eq((as_int(y) + I::broadcast(kNearBias)) & I::broadcast(kNearMask), I::broadcast(kNearMid)));
+  return bitmask(none_set(as_int(y) + I::broadcast(kNearBias), I::broadcast(kNearMask)));
 }
 }  // namespace exp_rn_detail
 
+// Every lane must lie in [-128, 128] (exp_rough's domain); where the result is
+// normal it is correctly rounded unless reported unsure.
 template <class V>
-NIMBRA_SIMD_INLINE V exp_rn(V z, unsigned& unsure) {
+NIMBRA_SIMD_INLINE V exp_rn_normal(V z, unsigned& unsure) {
   using namespace exp_rn_detail;
   using D = wide_t<V>;
   const D lo = exp_rough(widen_lo(z));
   const D hi = exp_rough(widen_hi(z));
-  const auto zero = lt(z, V::broadcast(kZeroBelow));
-  const auto inf = gt(z, V::broadcast(kInfAbove));
-  const unsigned in_domain = bitmask(gt(z, V::broadcast(kLowest))) & bitmask(lt(z, V::broadcast(kHighest)));
-  // Arguments out of exp_rough's domain make garbage here; their lanes are
-  // replaced by 0 or inf, or reported unsure.
-  unsure = ((near_midpoint(lo) | near_midpoint(hi) << D::lanes) | ~in_domain) & ~(bitmask(zero) | bitmask(inf)) &
-           ((1u << V::lanes) - 1u);
-  return select(inf, V::broadcast(std::numeric_limits<float>::infinity()), select(zero, V::zero(), narrow(lo, hi)));
+  unsure = near_midpoint(lo) | near_midpoint(hi) << D::lanes;
+  return narrow(lo, hi);
+}
+
+template <class V>
+NIMBRA_SIMD_INLINE V exp_rn(V z, unsigned& unsure) {
+  using namespace exp_rn_detail;
+  const V y = exp_rn_normal(min(max(z, V::broadcast(kClampLow)), V::broadcast(kClampHigh)), unsure);
+  // Rare in most data, so the comparisons with z wait for a low result.
+  constexpr unsigned kAll = (1u << V::lanes) - 1u;
+  if (const unsigned low = ~bitmask(gt(y, V::broadcast(kLeastNormal))) & kAll; low != 0) [[unlikely]] {
+    unsure |= low & ~bitmask(lt(z, V::broadcast(kZeroBelow)));
+  }
+  return y;
 }
 
 }  // inline namespace NIMBRA_SIMD_ABI

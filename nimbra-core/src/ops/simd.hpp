@@ -40,8 +40,11 @@
 //                                d[c*ld + r] = s[r*ls + c] for r, c < lanes:
 //                                a square of lanes rows loaded, transposed in
 //                                registers and stored.
+//   add_columns(sum, s, ls)      lane r of sum plus s[r*ls + c] for c = 0, 1,
+//                                ... lanes - 1 in that order: the sums of
+//                                lanes rows, each one chain.
 // The exact exponential of the softmax kernels extends this vocabulary in
-// ops/exp_rn.hpp.
+// ops/lane_math.hpp.
 //
 // Everything sits in an inline namespace named after the file's compile flags:
 // an inline function compiled with -mavx2 must never be merged at link time
@@ -394,6 +397,53 @@ template <class V>
 NIMBRA_SIMD_INLINE V times_broadcast(V b, const float* p) {
   return V::broadcast_from(p) * b;
 }
+
+// Through a square on the stack; AVX-512 keeps it in registers.
+template <class V>
+NIMBRA_SIMD_INLINE V add_columns(V sum, const float* s, std::ptrdiff_t ls) {
+  constexpr std::size_t n = V::lanes;
+  alignas(64) float square[n * n];
+  transpose_square<V>(s, ls, square, static_cast<std::ptrdiff_t>(n));
+  for (std::size_t c = 0; c < n; ++c) sum = sum + V::load(square + c * n);
+  return sum;
+}
+
+#if defined(NIMBRA_SIMD_AVX512)
+// Within each 128-bit lane the rows are interleaved in pairs, then in pairs of
+// pairs (u[i] then holds columns i, i + 4, i + 8, i + 12 of four rows), then
+// the lanes are gathered. (Zero-masked forms, as in max().)
+template <>
+NIMBRA_SIMD_INLINE avx512::Vec add_columns<avx512::Vec>(avx512::Vec sum, const float* s, std::ptrdiff_t ls) {
+  const auto lo_ps = [](__m512 a, __m512 b) { return _mm512_castps_pd(_mm512_maskz_unpacklo_ps(0xFFFF, a, b)); };
+  const auto hi_ps = [](__m512 a, __m512 b) { return _mm512_castps_pd(_mm512_maskz_unpackhi_ps(0xFFFF, a, b)); };
+  const auto lo_pd = [](__m512d a, __m512d b) { return _mm512_castpd_ps(_mm512_maskz_unpacklo_pd(0xFF, a, b)); };
+  const auto hi_pd = [](__m512d a, __m512d b) { return _mm512_castpd_ps(_mm512_maskz_unpackhi_pd(0xFF, a, b)); };
+  __m512 u[16];
+  for (int q = 0; q < 16; q += 4) {
+    const __m512 r0 = _mm512_loadu_ps(s + q * ls), r1 = _mm512_loadu_ps(s + (q + 1) * ls),
+                 r2 = _mm512_loadu_ps(s + (q + 2) * ls), r3 = _mm512_loadu_ps(s + (q + 3) * ls);
+    const __m512d t0 = lo_ps(r0, r1), t1 = hi_ps(r0, r1), t2 = lo_ps(r2, r3), t3 = hi_ps(r2, r3);
+    u[q] = lo_pd(t0, t2);
+    u[q + 1] = hi_pd(t0, t2);
+    u[q + 2] = lo_pd(t1, t3);
+    u[q + 3] = hi_pd(t1, t3);
+  }
+  // Lanes 0 and 2 of both (0x88), or lanes 1 and 3 (0xDD).
+  const auto even = [](__m512 a, __m512 b) { return _mm512_maskz_shuffle_f32x4(0xFFFF, a, b, 0x88); };
+  const auto odd = [](__m512 a, __m512 b) { return _mm512_maskz_shuffle_f32x4(0xFFFF, a, b, 0xDD); };
+  __m512 col[16];
+  for (int i = 0; i < 4; ++i) {
+    const __m512 a = even(u[i], u[4 + i]), b = even(u[8 + i], u[12 + i]);
+    const __m512 c = odd(u[i], u[4 + i]), d = odd(u[8 + i], u[12 + i]);
+    col[i] = even(a, b);
+    col[8 + i] = odd(a, b);
+    col[4 + i] = even(c, d);
+    col[12 + i] = odd(c, d);
+  }
+  for (int c = 0; c < 16; ++c) sum = sum + avx512::Vec{col[c]};
+  return sum;
+}
+#endif
 
 }  // inline namespace NIMBRA_SIMD_ABI
 }  // namespace nimbra::simd

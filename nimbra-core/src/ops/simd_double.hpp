@@ -29,6 +29,7 @@
 //   VecI: i + j, i - j, i & j, VecI::broadcast(u)
 //         shl<n>(i), shr<n>(i) logical shifts by a constant
 //         eq(i, j) -> MaskD
+//         none_set(i, j)       (i & j) == 0 -> MaskD
 //   lookup16(t, i)             t[i & 15]; t holds 16 doubles, 64-byte aligned
 //   bitmask(m)                 bit k set when lane k of m is set (MaskD, and
 //                              the f32 Mask of ops/simd.hpp)
@@ -472,6 +473,14 @@ struct WideOf<avx512::Vec> {
 #endif
 template <class V>
 using wide_t = typename WideOf<V>::type;
+
+template <class I>
+NIMBRA_SIMD_INLINE auto none_set(I i, I j) {
+  return eq(i & j, I::broadcast(0));
+}
+#if defined(NIMBRA_SIMD_AVX512)
+NIMBRA_SIMD_INLINE avx512::MaskD none_set(avx512::VecI i, avx512::VecI j) { return {_mm512_testn_epi64_mask(i.v, j.v)}; }
+#endif
 
 }  // inline namespace NIMBRA_SIMD_ABI
 }  // namespace nimbra::simd

@@ -1,5 +1,7 @@
 // The largest non-NaN value of a contiguous run, over the vector vocabulary:
-// the first step of both softmax families.
+// the first step of both softmax families; and beside it the smallest and
+// whether there was a NaN, which tell softmax whether every exponential
+// argument lies where the short exponential serves.
 #pragma once
 
 #include <cmath>
@@ -37,6 +39,54 @@ inline float slice_max(const float* x, std::size_t n) {
   }
   for (; i < n; ++i) m = x[i] > m ? x[i] : m;
   return m;
+}
+
+struct SliceExtent {
+  float largest;   // the largest non-NaN value, or -inf
+  float smallest;  // the smallest non-NaN value, or +inf
+  bool nan;        // whether any value is NaN
+};
+
+// largest as slice_max finds it (up to the sign of a zero, as there).
+template <class V>
+inline SliceExtent slice_extent(const float* x, std::size_t n) {
+  constexpr std::size_t L = V::lanes;
+  const V lowest = V::broadcast(-INFINITY), highest = V::broadcast(INFINITY);
+  V hi[2] = {lowest, lowest}, lo[2] = {highest, highest};
+  auto nan = unordered(V::zero(), V::zero());
+  std::size_t i = 0;
+  for (; i + 2 * L <= n; i += 2 * L) {
+    for (std::size_t k = 0; k < 2; ++k) {
+      const V v = V::load(x + i + k * L);
+      hi[k] = max(v, hi[k]);
+      lo[k] = min(v, lo[k]);
+      nan = nan | unordered(v, v);
+    }
+  }
+  for (; i + L <= n; i += L) {
+    const V v = V::load(x + i);
+    hi[0] = max(v, hi[0]);
+    lo[0] = min(v, lo[0]);
+    nan = nan | unordered(v, v);
+  }
+  SliceExtent e{-INFINITY, INFINITY, first_lane(nan) != L};
+  if (n >= L) {
+    const V folded_hi = max(hi[1], hi[0]);
+    const V folded_lo = min(lo[1], lo[0]);
+    alignas(64) float lanes_hi[L], lanes_lo[L];
+    store(lanes_hi, folded_hi);
+    store(lanes_lo, folded_lo);
+    for (std::size_t k = 0; k < L; ++k) {
+      e.largest = lanes_hi[k] > e.largest ? lanes_hi[k] : e.largest;
+      e.smallest = lanes_lo[k] < e.smallest ? lanes_lo[k] : e.smallest;
+    }
+  }
+  for (; i < n; ++i) {
+    e.largest = x[i] > e.largest ? x[i] : e.largest;
+    e.smallest = x[i] < e.smallest ? x[i] : e.smallest;
+    e.nan = e.nan || x[i] != x[i];
+  }
+  return e;
 }
 
 }  // inline namespace NIMBRA_SIMD_ABI
