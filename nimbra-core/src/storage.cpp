@@ -80,8 +80,12 @@ void advise_huge_pages(void* data, std::uint64_t bytes) {
 
 // Recently freed large blocks are kept for reuse: a fresh block costs page
 // faults and zeroing by the kernel on every first touch, which for large
-// element-wise results is as much as the computation itself. Small blocks
-// are left to malloc, which recycles them well.
+// element-wise results is as much as the computation itself. That holds from
+// a few hundred KB on: malloc serves such blocks from the top of its heap and
+// gives that back to the system once two of them are free, so a chain of
+// operations on [1024, 128] results (a layer's product, then its bias, then
+// its activation) faulted every page of every result, four times the work of
+// the chain itself. Small blocks are left to malloc, which recycles them well.
 //
 // The cache keeps only what the work in progress takes back. Each allocation
 // made while it holds a block advances a clock; a block that
@@ -93,9 +97,9 @@ void advise_huge_pages(void* data, std::uint64_t bytes) {
 // needs no thread of its own.
 class BlockCache {
  public:
-  static constexpr std::uint64_t kMinBytes = kHugePageThreshold;
+  static constexpr std::uint64_t kMinBytes = Buffer::kCacheMinBytes;
   static constexpr std::uint64_t kMaxTotal = std::uint64_t{256} << 20;
-  static constexpr std::size_t kSlots = 4;
+  static constexpr std::size_t kSlots = 8;
 
   // A block and its real size, which may exceed what its last owner asked for.
   struct Block {

@@ -42,6 +42,21 @@ TEST_F(BlockReuse, LargeBlockComesBackForTheSameSize) {
   second->release();
 }
 
+// Mid-size results ([1024, 128]: 512 KB) come back too: malloc serves such
+// blocks from the top of its heap and, once two of them are free, may give
+// them back to the system, so a layer's chain of results faulted every page
+// in again on every call.
+TEST_F(BlockReuse, MidSizeBlockComesBack) {
+  constexpr std::uint64_t n = std::uint64_t{1} << 17;
+  Buffer* first = Buffer::allocate(n, false);
+  float* data = first->data();
+  first->release();
+  EXPECT_EQ(Buffer::cached_bytes(), n * sizeof(float));
+  Buffer* second = Buffer::allocate(n, false);
+  EXPECT_EQ(second->data(), data);
+  second->release();
+}
+
 TEST_F(BlockReuse, ZeroFilledRequestsNeverSeeOldValues) {
   Buffer* dirty = Buffer::allocate(kLarge, false);
   for (std::uint64_t i = 0; i < kLarge; ++i) dirty->data()[i] = 1.0f;
@@ -141,7 +156,7 @@ TEST_F(BlockReuse, AShrinkingChainStaysUnderTheCap) {
 // a read or write past either end of the elements is caught.
 TEST(SmallBuffers, ElementsOnLinesOfTheirOwn) {
   for (const std::uint64_t n : {std::uint64_t{1}, std::uint64_t{16}, std::uint64_t{17},
-                                std::uint64_t{1000}, (std::uint64_t{1} << 20) - 1}) {
+                                std::uint64_t{1000}, Buffer::kCacheMinBytes / sizeof(float) - 1}) {
     Buffer* dirty = Buffer::allocate(n, false);
     std::fill(dirty->data(), dirty->data() + n, 1.0f);
     dirty->release();

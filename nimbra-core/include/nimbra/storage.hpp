@@ -36,9 +36,10 @@ class Buffer {
   // exceeds the signed 64-bit range and std::bad_alloc when memory is short.
   static Buffer* allocate(std::uint64_t count, bool zeroed);
 
-  // Freed buffers of 4 MB and up are kept for reuse by later requests of
-  // about their size; one goes back to the system once this many further
-  // allocations (of any size) have passed without taking it.
+  // Freed buffers of kCacheMinBytes and up are kept for reuse by later
+  // requests of about their size; one goes back to the system once this many
+  // further allocations (of any size) have passed without taking it.
+  static constexpr std::uint64_t kCacheMinBytes = std::uint64_t{1} << 17;
   static constexpr std::uint64_t kCacheIdleAllocations = 32;
   // Bytes of freed buffers kept for reuse at the moment.
   static std::uint64_t cached_bytes() noexcept;
