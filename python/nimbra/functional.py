@@ -201,6 +201,8 @@ def softmax(t: Tensor, dim: SupportsIndex) -> Tensor:
     >>> nimbra.softmax(nimbra.Tensor([1.0, 2.0, 3.0], [3]), 0).tolist()
     [0.09003057330846786, 0.2447284758090973, 0.6652409434318542]
     """
+    if type(t) is Tensor and type(dim) is int and 0 <= dim < t.ndim:  # the usual call, without the checks' frames
+        return _nimbra._softmax(t, dim)
     return _slices(t, dim, "softmax", False)
 
 
@@ -240,4 +242,6 @@ def log_softmax(t: Tensor, dim: SupportsIndex) -> Tensor:
     >>> nimbra.log_softmax(nimbra.Tensor([0.0, -50.0], [2]), 0).tolist()
     [-1.9287498933537385e-22, -50.0]
     """
+    if type(t) is Tensor and type(dim) is int and 0 <= dim < t.ndim:
+        return _nimbra._log_softmax(t, dim)
     return _slices(t, dim, "log_softmax", True)
