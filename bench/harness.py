@@ -180,24 +180,27 @@ class ThreadControl:
 
 class OtherLoad:
     """Share of the machine's CPU time that went to anything but this process
-    (other processes, and time the hypervisor took from our cores) between
-    `start()` and `stop()`. Linux only; elsewhere `stop()` gives None."""
+    and the processes `pids` names (other processes, and time the hypervisor
+    took from our cores) between `start()` and `stop()`. Linux only;
+    elsewhere `stop()` gives None."""
 
-    def __init__(self) -> None:
+    def __init__(self, pids: tuple = ()) -> None:
         self.ncpu = os.cpu_count() or 1
+        self.stats = ["/proc/self/stat"] + [f"/proc/{pid}/stat" for pid in pids]
         self._t0 = None
 
-    @staticmethod
-    def _read() -> Optional[tuple]:
+    def _read(self) -> Optional[tuple]:
         try:
             with open("/proc/stat") as f:
                 v = [int(x) for x in f.readline().split()[1:]]
-            with open("/proc/self/stat") as f:
-                own = f.read().rsplit(")", 1)[1].split()
+            mine = 0
+            for stat in self.stats:
+                with open(stat) as f:
+                    own = f.read().rsplit(")", 1)[1].split()
+                mine += int(own[11]) + int(own[12])  # utime stime (all threads)
         except (OSError, ValueError, IndexError):
             return None
         busy = sum(v[:3]) + sum(v[5:8])  # user nice system, irq softirq steal
-        mine = int(own[11]) + int(own[12])  # utime stime (all threads)
         return time.monotonic(), busy, mine
 
     def start(self) -> None:
