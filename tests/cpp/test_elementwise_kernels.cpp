@@ -353,12 +353,13 @@ std::vector<float> softmax_definition(const std::vector<float>& x, std::size_t L
   return y;
 }
 
-// Rows: groups of 8 and of a vector's lanes, strips of 256, tails of each.
+// Rows: groups of 8 and of a vector's lanes, strips of 256, tails of each;
+// short rows by the block (up to 64 rows) turned into columns.
 TEST_P(ActivationVariant, SoftmaxRowsAreTheDefinition) {
   const k::ElementKernels& table = k::element_kernels(GetParam());
   for (const bool mild : {false, true}) {
-    for (const std::size_t L : {1, 2, 3, 15, 16, 17, 100, 300, 1000}) {
-      for (const std::size_t rows : {1, 4, 7, 8, 9, 16, 17, 33}) {
+    for (const std::size_t L : {1, 2, 3, 15, 16, 17, 24, 25, 100, 300, 1000}) {
+      for (const std::size_t rows : {1, 4, 7, 8, 9, 16, 17, 33, 64, 150}) {
         std::vector<float> x = softmax_input(rows * L, static_cast<std::uint32_t>(rows * 1000 + L), mild);
         if (L > 1 && !mild) std::fill(x.begin(), x.begin() + L, -kInf);  // a slice of only -inf: NaN throughout
         std::vector<float> got(x.size());
@@ -401,8 +402,8 @@ TEST_P(ActivationVariant, AccurateSlicesMatchTheDefinitionAsRowsAndColumns) {
   } families[] = {{"softmax", table.softmax_rows, table.softmax_columns, k::accurate_softmax_scalar},
                   {"log_softmax", table.log_softmax_rows, table.log_softmax_columns, k::accurate_log_softmax_scalar}};
   for (const Family& f : families) {
-    for (const std::size_t L : {1, 2, 3, 15, 16, 17, 100, 300, 700}) {
-      for (const std::size_t n : {1, 7, 8, 9, 17, 33}) {
+    for (const std::size_t L : {1, 2, 3, 15, 16, 17, 24, 25, 100, 300, 700}) {
+      for (const std::size_t n : {1, 7, 8, 9, 17, 33, 64, 150}) {
         std::vector<float> x = softmax_input(n * L, static_cast<std::uint32_t>(n * 1000 + L));
         if (L > 1) std::fill(x.begin(), x.begin() + L, -kInf);  // a slice of only -inf: NaN throughout
         std::vector<float> want(x.size()), rows(x.size()), xt(x.size()), cols(x.size());

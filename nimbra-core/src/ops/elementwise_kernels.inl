@@ -356,11 +356,38 @@ inline void add_row_tails(const float* y, std::size_t L, std::size_t g, std::siz
   }
 }
 
+// One (L, I) block whose I slices run down the columns (stride I). Columns
+// are taken kColumnVectors vectors at a time so every pass walks rows of
+// memory; each lane keeps its own column's maximum and sum, which therefore
+// see their values in ascending k as the slice-by-slice definition does.
+inline constexpr std::size_t kColumnVectors = 4;
+template <class V>
+void softmax_columns(const float* src, float* dst, std::size_t L, std::size_t I);
+
+// Short rows (a classifier's probabilities) fill less than a vector each, and
+// their fixed costs outweigh the work: blocks of as many rows as the column
+// kernel takes at once are turned into columns, which each lane runs through
+// as the row would (same maximum, order of the sum, exponentials, quotients).
+inline constexpr std::size_t kShortRow = 24;
+
 // `rows` contiguous slices of length L, one after another.
 template <class V>
 void softmax_rows(const float* src, float* dst, std::size_t rows, std::size_t L) {
   constexpr std::size_t G = V::lanes;
   std::size_t r0 = 0;
+  if (L <= kShortRow) {
+    constexpr std::size_t W = kColumnVectors * V::lanes;
+    alignas(64) float in[kShortRow * W], out[kShortRow * W];
+    for (; r0 + W <= rows; r0 += W) {
+      const float* x = src + r0 * L;
+      for (std::size_t r = 0; r < W; ++r)
+        for (std::size_t k = 0; k < L; ++k) in[k * W + r] = x[r * L + k];
+      softmax_columns<V>(in, out, L, W);
+      float* y = dst + r0 * L;
+      for (std::size_t r = 0; r < W; ++r)
+        for (std::size_t k = 0; k < L; ++k) y[r * L + k] = out[k * W + r];
+    }
+  }
   // Whole groups of G rows add their sums in the lanes of one vector: each
   // square of G rows by G columns is turned so that a vector holds one
   // column, and the columns are added in ascending k.
@@ -401,11 +428,6 @@ void softmax_rows(const float* src, float* dst, std::size_t rows, std::size_t L)
   }
 }
 
-// One (L, I) block whose I slices run down the columns (stride I). Columns
-// are taken kColumnVectors vectors at a time so every pass walks rows of
-// memory; each lane keeps its own column's maximum and sum, which therefore
-// see their values in ascending k as the slice-by-slice definition does.
-inline constexpr std::size_t kColumnVectors = 4;
 
 // The w <= W columns from src and dst on (rows I apart). NV is the number of
 // vectors when it is known at compile time (a full block), 0 otherwise; a
