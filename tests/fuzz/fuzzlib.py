@@ -41,7 +41,7 @@ def call(fdp, fn, names, args):
 # Outcomes of a bad input that every entry point may give.
 EXPECTED = (TypeError, ValueError, OverflowError, MemoryError, Planted)
 
-# A shape with more elements than this (4 MB of f32, where large buffers
+# A shape with more elements than this (4 MB of f32, where huge pages
 # start) is only asked for when it cannot be allocated at all (2**45 f32
 # elements is 128 TB, beyond any address space), so a request in between
 # never really allocates gigabytes.
