@@ -15,6 +15,7 @@
 #include "ops/accurate_kernels.hpp"
 #include "ops/elementwise_kernels.hpp"
 #include "ops/exp_exact.hpp"
+#include "ops/slice_max.hpp"
 
 #include "test_util.hpp"
 
@@ -351,6 +352,39 @@ std::vector<float> softmax_definition(const std::vector<float>& x, std::size_t L
     }
   }
   return y;
+}
+
+// A slice's extent decides whether softmax takes the short exponential: the
+// largest and smallest non-NaN values and whether a NaN was met, wherever in
+// the vectors or the tail each sits.
+TEST(SliceExtent, LargestSmallestAndNaNAnywhere) {
+  struct Case {
+    const char* name;
+    std::vector<float> x;
+    float largest, smallest;
+    bool nan;
+  };
+  std::vector<float> ramp(37);
+  for (std::size_t i = 0; i < ramp.size(); ++i) ramp[i] = static_cast<float>(i) - 20.0f;
+  std::vector<float> nan_in_vectors = ramp, nan_in_tail = ramp, infinities = ramp;
+  nan_in_vectors[5] = kNaN;
+  nan_in_tail[36] = -kNaN;
+  infinities[3] = -kInf, infinities[30] = kInf;
+  const Case cases[] = {
+      {"empty", {}, -kInf, kInf, false},
+      {"tail only", {2.0f, -1.0f, 0.5f}, 2.0f, -1.0f, false},
+      {"ramp", ramp, 16.0f, -20.0f, false},
+      {"NaN in the vectors", nan_in_vectors, 16.0f, -20.0f, true},
+      {"NaN in the tail", nan_in_tail, 15.0f, -20.0f, true},
+      {"infinities", infinities, kInf, -kInf, false},
+      {"only NaN", std::vector<float>(19, kNaN), -kInf, kInf, true},
+  };
+  for (const Case& c : cases) {
+    const k::SliceExtent e = k::slice_extent<nimbra::simd::sse::Vec>(c.x.data(), c.x.size());
+    EXPECT_EQ(e.largest, c.largest) << c.name;
+    EXPECT_EQ(e.smallest, c.smallest) << c.name;
+    EXPECT_EQ(e.nan, c.nan) << c.name;
+  }
 }
 
 // Rows: groups of 8 and of a vector's lanes, strips of 256, tails of each;
