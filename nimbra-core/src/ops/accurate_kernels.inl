@@ -275,28 +275,10 @@ void columns(const float* src, float* dst, std::size_t L, std::size_t I) {
   }
 }
 
-// Short rows (a classifier's probabilities) have each row fill less than a
-// vector, and their fixed costs outweigh the work: blocks of as many rows as
-// the column kernel takes at once are turned into columns, which each lane
-// runs through as the row would (same maximum, count, sum and order).
-inline constexpr std::size_t kShortRow = 24;
-
 template <class V, bool Log>
 void rows(const float* src, float* dst, std::size_t rows, std::size_t L) {
-  constexpr std::size_t W = kColumnVectors * V::lanes;
-  std::size_t r0 = 0;
-  if (L <= kShortRow) {
-    alignas(64) float in[kShortRow * W], out[kShortRow * W];
-    for (; r0 + W <= rows; r0 += W) {
-      const float* x = src + r0 * L;
-      for (std::size_t r = 0; r < W; ++r)
-        for (std::size_t k = 0; k < L; ++k) in[k * W + r] = x[r * L + k];
-      columns<V, Log>(in, out, L, W);
-      float* y = dst + r0 * L;
-      for (std::size_t r = 0; r < W; ++r)
-        for (std::size_t k = 0; k < L; ++k) y[r * L + k] = out[k * W + r];
-    }
-  }
+  const std::size_t r0 =
+      short_rows_as_columns<kColumnVectors * V::lanes>(src, dst, rows, L, &columns<V, Log>);
   if (r0 < rows) rows_one_by_one<V, Log>(src + r0 * L, dst + r0 * L, rows - r0, L);
 }
 

@@ -364,30 +364,11 @@ inline constexpr std::size_t kColumnVectors = 4;
 template <class V>
 void softmax_columns(const float* src, float* dst, std::size_t L, std::size_t I);
 
-// Short rows (a classifier's probabilities) fill less than a vector each, and
-// their fixed costs outweigh the work: blocks of as many rows as the column
-// kernel takes at once are turned into columns, which each lane runs through
-// as the row would (same maximum, order of the sum, exponentials, quotients).
-inline constexpr std::size_t kShortRow = 24;
-
 // `rows` contiguous slices of length L, one after another.
 template <class V>
 void softmax_rows(const float* src, float* dst, std::size_t rows, std::size_t L) {
   constexpr std::size_t G = V::lanes;
-  std::size_t r0 = 0;
-  if (L <= kShortRow) {
-    constexpr std::size_t W = kColumnVectors * V::lanes;
-    alignas(64) float in[kShortRow * W], out[kShortRow * W];
-    for (; r0 + W <= rows; r0 += W) {
-      const float* x = src + r0 * L;
-      for (std::size_t r = 0; r < W; ++r)
-        for (std::size_t k = 0; k < L; ++k) in[k * W + r] = x[r * L + k];
-      softmax_columns<V>(in, out, L, W);
-      float* y = dst + r0 * L;
-      for (std::size_t r = 0; r < W; ++r)
-        for (std::size_t k = 0; k < L; ++k) y[r * L + k] = out[k * W + r];
-    }
-  }
+  std::size_t r0 = short_rows_as_columns<kColumnVectors * V::lanes>(src, dst, rows, L, &softmax_columns<V>);
   // Whole groups of G rows add their sums in the lanes of one vector: each
   // square of G rows by G columns is turned so that a vector holds one
   // column, and the columns are added in ascending k.

@@ -23,7 +23,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 
 #include "ops/lane_math_constants.hpp"
 #include "ops/simd_double.hpp"

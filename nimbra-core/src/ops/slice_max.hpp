@@ -1,7 +1,8 @@
 // The largest non-NaN value of a contiguous run, over the vector vocabulary:
 // the first step of both softmax families; and beside it the smallest and
 // whether there was a NaN, which tell softmax whether every exponential
-// argument lies where the short exponential serves.
+// argument lies where the short exponential serves; and short rows turned
+// into columns for both families' column kernels.
 #pragma once
 
 #include <cmath>
@@ -87,6 +88,31 @@ inline SliceExtent slice_extent(const float* x, std::size_t n) {
     e.nan = e.nan || x[i] != x[i];
   }
   return e;
+}
+
+// Short rows (a classifier's probabilities) fill less than a vector each, and
+// their fixed costs outweigh the work: blocks of W rows (as many as the column
+// kernel takes at once) are turned into columns, which each lane runs through
+// as the row would. Rows longer than kShortRow are left alone; so are the
+// last rows - rows % W - which the caller runs as rows. Returns how many rows
+// were done. columns(in, out, L, I) is the family's column kernel.
+inline constexpr std::size_t kShortRow = 24;
+
+template <std::size_t W, class Columns>
+std::size_t short_rows_as_columns(const float* src, float* dst, std::size_t rows, std::size_t L, Columns columns) {
+  if (L > kShortRow) return 0;
+  alignas(64) float in[kShortRow * W], out[kShortRow * W];
+  std::size_t r0 = 0;
+  for (; r0 + W <= rows; r0 += W) {
+    const float* x = src + r0 * L;
+    for (std::size_t r = 0; r < W; ++r)
+      for (std::size_t k = 0; k < L; ++k) in[k * W + r] = x[r * L + k];
+    columns(in, out, L, W);
+    float* y = dst + r0 * L;
+    for (std::size_t r = 0; r < W; ++r)
+      for (std::size_t k = 0; k < L; ++k) y[r * L + k] = out[k * W + r];
+  }
+  return r0;
 }
 
 }  // inline namespace NIMBRA_SIMD_ABI
